@@ -1,0 +1,25 @@
+// Console output of Quillon: every message goes to standard output, which main
+// has switched to UTF-16 text mode.
+#pragma once
+
+#include <string>
+
+#include "common/win32.h"
+
+// Writes the text and one line feed.
+void PrintLine(const wchar_t* text);
+
+// Writes the formatted text; adds no line feed. "%s" takes a wide string.
+// Names, paths and system texts are always passed as values, never as format.
+void PrintFormatted(const wchar_t* format, ...);
+
+// The system's message text for an error code, as the system gives it
+// (usually ending in CR LF), or "UNKNOWN ERROR CODE".
+std::wstring GetSystemErrorText(DWORD code);
+
+// The text without the white space at both ends (iswspace).
+std::wstring TrimWhiteSpace(const std::wstring& text);
+
+// "OS Error Message: '<trimmed system text>'.\n\n", the report that follows
+// every failed operating-system call.
+void PrintErrorLine(DWORD code);

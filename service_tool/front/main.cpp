@@ -1,0 +1,5 @@
+// Placeholder entry until the front end lands.
+int main()
+{
+    return 0;
+}

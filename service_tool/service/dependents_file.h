@@ -1,0 +1,14 @@
+// The dependents file: the names of the dependents that Stop stopped, kept in
+// the program directory for the next Start.
+#pragma once
+
+#include <string>
+
+#include "service_tool/service/service_control.h"
+
+// Extension of the file; also shown by the usage text.
+inline constexpr wchar_t DependentsFileExtension[] = L".Dependencies";
+
+std::wstring GetDependentsFilePath(const std::wstring& serviceName);
+bool WriteDependentsFile(const std::wstring& serviceName, const ServiceNameList& list);
+ServiceNameList ReadDependentsFile(const std::wstring& serviceName);

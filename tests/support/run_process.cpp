@@ -1,0 +1,216 @@
+#include "tests/support/run_process.h"
+
+#include <atomic>
+#include <vector>
+
+#include "common/handles.h"
+
+namespace {
+
+FileHandle CreateCaptureFile(const std::wstring& path)
+{
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    return FileHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+}
+
+std::string ReadBack(HANDLE file)
+{
+    std::string bytes;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+        bytes.append(chunk, read);
+    }
+    return bytes;
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring full = path + L"\\" + name;
+            SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(full);
+            } else {
+                DeleteFileW(full.c_str());
+            }
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+} // namespace
+
+ProcessResult RunProcess(const std::wstring& commandLine, const RunOptions& options)
+{
+    ProcessResult result;
+    TempDir captures;
+    FileHandle out = CreateCaptureFile(captures.File(L"out"));
+    FileHandle err = CreateCaptureFile(captures.File(L"err"));
+    FileHandle in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr));
+    SetHandleInformation(in.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in.Get();
+    startup.hStdOutput = out.Get();
+    startup.hStdError = err.Get();
+
+    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+    writable.push_back(L'\0');
+    PROCESS_INFORMATION info{};
+    const BOOL created = CreateProcessW(
+        nullptr, writable.data(), nullptr, nullptr, TRUE,
+        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, const_cast<wchar_t*>(options.environment),
+        options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str(), &startup, &info);
+    if (!created) {
+        result.startError = GetLastError();
+        return result;
+    }
+    result.started = true;
+    const KernelHandle process(info.hProcess);
+    const KernelHandle thread(info.hThread);
+    if (WaitForSingleObject(process.Get(), options.timeoutMs) != WAIT_OBJECT_0) {
+        result.timedOut = true;
+        TerminateProcess(process.Get(), 259);
+        WaitForSingleObject(process.Get(), 5000);
+    }
+    GetExitCodeProcess(process.Get(), &result.exitCode);
+    result.out = ReadBack(out.Get());
+    result.err = ReadBack(err.Get());
+    return result;
+}
+
+std::wstring BinDir()
+{
+    wchar_t path[MAX_PATH * 4] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+    std::wstring full(path, length);
+    return full.substr(0, full.find_last_of(L"\\/"));
+}
+
+std::wstring BinPath(const std::wstring& fileName)
+{
+    return BinDir() + L"\\" + fileName;
+}
+
+std::wstring Quoted(const std::wstring& text)
+{
+    return L"\"" + text + L"\"";
+}
+
+std::string ConsoleBytes(const std::wstring& text)
+{
+    std::string bytes;
+    auto put = [&bytes](wchar_t unit) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>((unit >> 8) & 0xFF));
+    };
+    for (wchar_t unit : text) {
+        if (unit == L'\n') {
+            put(L'\r');
+        }
+        put(unit);
+    }
+    return bytes;
+}
+
+std::wstring ConsoleText(const std::string& bytes)
+{
+    std::wstring text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const wchar_t unit = static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                                  (static_cast<unsigned char>(bytes[i + 1]) << 8));
+        if (unit == L'\r' && i + 3 < bytes.size() && bytes[i + 2] == '\n' && bytes[i + 3] == 0) {
+            continue;
+        }
+        text.push_back(unit);
+    }
+    return text;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    if (text.empty()) {
+        return {};
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string narrow(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size, nullptr,
+                        nullptr);
+    return narrow;
+}
+
+std::wstring Widen(const std::string& text)
+{
+    if (text.empty()) {
+        return {};
+    }
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(size, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
+}
+
+TempDir::TempDir()
+{
+    static std::atomic<unsigned> counter{0};
+    wchar_t base[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, base);
+    for (;;) {
+        path = std::wstring(base) + L"brelkin-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+               std::to_wstring(counter++);
+        if (CreateDirectoryW(path.c_str(), nullptr)) {
+            break;
+        }
+    }
+}
+
+TempDir::~TempDir()
+{
+    RemoveTree(path);
+}
+
+bool ReadFileBytes(const std::wstring& path, std::string& bytes)
+{
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return false;
+    }
+    bytes = ReadBack(file.Get());
+    return true;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+    DWORD written = 0;
+    return file && WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool CopyFileTo(const std::wstring& from, const std::wstring& to)
+{
+    return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
+}
