@@ -47,4 +47,9 @@ public:
     std::wstring name;    // key name, passed to OpenServiceW unchanged
     std::unique_ptr<BYTE[]> config; // as large as the manager asked for
     std::unique_ptr<BYTE[]> status;
+
+private:
+    // Polls the state every StatePollInterval until it is targetState or the
+    // accumulated wait passes StateWaitLimit (then lastError is 1053).
+    bool WaitForState(DWORD targetState);
 };
