@@ -14,6 +14,10 @@ extern bool HelpRequested;       // options h and ?
 // Prints the fatal message and returns false when the split fails.
 bool SplitCommandLine(std::vector<std::wstring>& arguments);
 
+// True when text and word are equal, letters A to Z matched regardless of case
+// (and no other characters folded).
+bool EqualsIgnoringAsciiCase(const std::wstring& text, const wchar_t* word);
+
 // Checks one argument from position 2 on and records it. Prints the input
 // error and returns false when the argument is rejected.
 bool ParseArgument(const std::wstring& argument);

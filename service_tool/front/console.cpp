@@ -15,7 +15,10 @@ void PrintFormatted(const wchar_t* format, ...)
 {
     va_list values;
     va_start(values, format);
-    vwprintf(format, values);
+    // libstdc++ switches MinGW's headers to their own printf family, in which
+    // "%s" in a wide format is a narrow string; the C runtime's own function
+    // keeps "%s" wide, as every caller passes it.
+    __ms_vwprintf(format, values);
     va_end(values);
 }
 
