@@ -46,8 +46,12 @@ std::wstring BuildDependentsFilePath(const std::wstring& serviceName, DWORD& fai
 
     wchar_t path[MAX_PATH];
     lstrcpyW(path, directory);
-    if (serviceName.size() >= MAX_PATH || !PathAppendW(path, serviceName.c_str()) ||
-        !PathAddExtensionW(path, DependentsFileExtension)) {
+    if (serviceName.size() >= MAX_PATH || !PathAppendW(path, serviceName.c_str())) {
+        return {};
+    }
+    // A name with a dot already has an extension and is taken as it is;
+    // PathAddExtensionW answers false for it as for a path that is too long.
+    if (*PathFindExtensionW(path) == L'\0' && !PathAddExtensionW(path, DependentsFileExtension)) {
         return {};
     }
     // The file must lie in the program directory and carry the whole name.
