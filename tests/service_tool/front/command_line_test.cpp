@@ -1,0 +1,118 @@
+#include "service_tool/front/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tests/support/run_process.h"
+
+namespace {
+
+void ResetValues()
+{
+    ServiceName.clear();
+    VerboseOutput = false;
+    HelpRequested = false;
+}
+
+struct Outcome {
+    bool accepted;
+    std::wstring serviceName;
+    bool verbose;
+    bool help;
+};
+
+// Feeds the arguments as main does: in order, stopping at the first rejected.
+Outcome Parse(const std::vector<std::wstring>& arguments)
+{
+    ResetValues();
+    bool accepted = true;
+    for (const std::wstring& argument : arguments) {
+        if (!ParseArgument(argument)) {
+            accepted = false;
+            break;
+        }
+    }
+    return {accepted, ServiceName, VerboseOutput, HelpRequested};
+}
+
+TEST(ParseArgument, RecordsOrRejectsEachArgument)
+{
+    const struct {
+        std::vector<std::wstring> arguments;
+        Outcome expected;
+    } rows[] = {
+        {{L"-v"}, {true, L"", true, false}},
+        {{L"-V"}, {true, L"", true, false}},
+        {{L"/v"}, {true, L"", true, false}},
+        {{L"/V"}, {true, L"", true, false}},
+        {{L"-h"}, {true, L"", false, true}},
+        {{L"/H"}, {true, L"", false, true}},
+        {{L"-?"}, {true, L"", false, true}},
+        {{L"/?"}, {true, L"", false, true}},
+        {{L"-v", L"-v"}, {true, L"", true, false}},
+        {{L"mysql_3306", L"-v"}, {true, L"mysql_3306", true, false}},
+        {{L"-v", L"mysql_3306"}, {true, L"mysql_3306", true, false}},
+        {{L"first", L"second"}, {true, L"second", false, false}},
+        {{L"my service"}, {true, L"my service", false, false}},
+        {{L"a-b/c"}, {true, L"a-b/c", false, false}},
+        {{L"--v"}, {false, L"", false, false}},
+        {{L"-"}, {false, L"", false, false}},
+        {{L"/"}, {false, L"", false, false}},
+        {{L"-verbose"}, {false, L"", false, false}},
+        {{L"-help"}, {false, L"", false, false}},
+        {{L"-vh"}, {false, L"", false, false}},
+        {{L""}, {false, L"", false, false}},
+        // Non-ASCII letters are not folded: U+0130 is not an "h" or "i".
+        {{L"-\u0130"}, {false, L"", false, false}},
+        // A rejected argument keeps what came before and stops the walk.
+        {{L"mysql_3306", L"-v", L"-x", L"-h", L"other"}, {false, L"mysql_3306", true, false}},
+    };
+    for (const auto& row : rows) {
+        std::wstring shown;
+        for (const std::wstring& argument : row.arguments) {
+            shown += L"[" + argument + L"]";
+        }
+        SCOPED_TRACE(Narrow(shown));
+        const Outcome outcome = Parse(row.arguments);
+        EXPECT_EQ(outcome.accepted, row.expected.accepted);
+        EXPECT_EQ(outcome.serviceName, row.expected.serviceName);
+        EXPECT_EQ(outcome.verbose, row.expected.verbose);
+        EXPECT_EQ(outcome.help, row.expected.help);
+    }
+    ResetValues();
+}
+
+TEST(EqualsIgnoringAsciiCase, FoldsOnlyAsciiLettersAndMatchesWholeWords)
+{
+    const struct {
+        const wchar_t* text;
+        const wchar_t* word;
+        bool equal;
+    } rows[] = {
+        {L"qUeRy", L"Query", true},
+        {L"STOPP", L"Stopp", true},
+        {L"Stop", L"Stopp", false},
+        {L"Stopp", L"Stop", false},
+        {L"", L"Start", false},
+        {L"", L"", true},
+        {L"\u00C4", L"\u00E4", false},
+        {L"[", L"{", false}, // 0x5B and 0x7B differ by the case bit but are no letters
+        {L"@", L"`", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(EqualsIgnoringAsciiCase(row.text, row.word), row.equal)
+            << testing::PrintToString(std::wstring(row.text)) << " vs " << testing::PrintToString(std::wstring(row.word));
+    }
+}
+
+TEST(SplitCommandLine, AppendsEveryArgumentOfTheProcess)
+{
+    std::vector<std::wstring> arguments{L"kept"};
+    ASSERT_TRUE(SplitCommandLine(arguments));
+    ASSERT_EQ(arguments.size(), static_cast<size_t>(__argc) + 1);
+    EXPECT_EQ(arguments[0], L"kept");
+    EXPECT_NE(arguments[1].find(L"command_line_test"), std::wstring::npos);
+}
+
+} // namespace
