@@ -46,6 +46,21 @@ DWORD ReadBack(HANDLE file, std::string& bytes)
     return 0;
 }
 
+// A child that has just ended, or the console host the system gave it, may
+// hold its inherited handle of the file for a moment longer; without a retry
+// the file would be left behind in the temporary directory.
+void DeleteCaptureFile(const wchar_t* path)
+{
+    constexpr DWORD retryInterval = 10;
+    constexpr DWORD retryLimit = 2000;
+    for (DWORD waited = 0; !DeleteFileW(path) && waited < retryLimit; waited += retryInterval) {
+        if (GetLastError() != ERROR_SHARING_VIOLATION) {
+            return;
+        }
+        Sleep(retryInterval);
+    }
+}
+
 } // namespace
 
 CapturedOutput RunAndCaptureOutput(const std::wstring& commandLine)
@@ -81,7 +96,7 @@ CapturedOutput RunAndCaptureOutput(const std::wstring& commandLine)
                         &info)) {
         result.error = GetLastError();
         file.Reset();
-        DeleteFileW(tempFile);
+        DeleteCaptureFile(tempFile);
         return result;
     }
 
@@ -102,7 +117,7 @@ CapturedOutput RunAndCaptureOutput(const std::wstring& commandLine)
 
     const DWORD readStatus = ReadBack(file.Get(), result.output);
     file.Reset();
-    DeleteFileW(tempFile);
+    DeleteCaptureFile(tempFile);
     if (result.error == 0) {
         result.error = readStatus;
     }
