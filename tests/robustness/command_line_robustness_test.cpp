@@ -1,0 +1,163 @@
+// Random command lines for Quillon: every one ends with a documented exit
+// code and the outcome the arguments call for; none crashes the program.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "service_tool/front/command_line.h"
+#include "tests/robustness/random_text.h"
+#include "tests/support/output_capture.h"
+#include "tests/support/run_process.h"
+
+namespace {
+
+// Quotes one argument so that CommandLineToArgvW gives it back unchanged.
+std::wstring QuoteArgument(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+enum class Kind { Rejected, Verbose, Help, Name };
+
+Kind Classify(const std::wstring& argument)
+{
+    if (argument.empty()) {
+        return Kind::Rejected;
+    }
+    if (argument[0] != L'-' && argument[0] != L'/') {
+        return Kind::Name;
+    }
+    const std::wstring option = argument.substr(1);
+    if (option == L"v" || option == L"V") {
+        return Kind::Verbose;
+    }
+    return option == L"h" || option == L"H" || option == L"?" ? Kind::Help : Kind::Rejected;
+}
+
+std::wstring RandomArgument(std::mt19937& random)
+{
+    static const wchar_t* const options[] = {L"-v", L"/V", L"-h", L"/?", L"-H", L"--v", L"-x",
+                                             L"-", L"/", L"-verbose", L""};
+    if (Pick(random, 3) == 0) {
+        return options[Pick(random, sizeof options / sizeof options[0])];
+    }
+    // Names of services that do not exist; now and then a very long one.
+    return L"nx" + RandomText(random, Pick(random, 10) == 0 ? 1500 : 40);
+}
+
+// The service name a command line sets: its last name after the command word.
+std::wstring ServiceNameOf(const std::vector<std::wstring>& arguments)
+{
+    std::wstring name;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        if (Classify(arguments[i]) == Kind::Name) {
+            name = arguments[i];
+        }
+    }
+    return name;
+}
+
+std::wstring AsciiLower(std::wstring text)
+{
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(CommandLineRobustness, ParseArgumentTakesAnyTextSafely)
+{
+    std::mt19937 random = SeededGenerator("ParseArgumentTakesAnyTextSafely");
+    for (int i = 0; i < 5000; ++i) {
+        std::wstring argument = RandomText(random, i % 50 == 0 ? 3000 : 30);
+        if (Pick(random, 4) == 0) {
+            argument.insert(0, Pick(random, 2) ? L"-" : L"/");
+        }
+        ServiceName = L"before";
+        OutputCapture capture;
+        const bool accepted = ParseArgument(argument);
+        const std::string output = capture.Finish();
+        const Kind kind = Classify(argument);
+        ASSERT_EQ(accepted, kind != Kind::Rejected) << Narrow(argument);
+        ASSERT_EQ(output.empty(), accepted) << Narrow(argument);
+        ASSERT_EQ(ServiceName, kind == Kind::Name ? argument : L"before") << Narrow(argument);
+    }
+}
+
+TEST(CommandLineRobustness, RandomCommandLinesGiveTheirDocumentedOutcome)
+{
+    std::mt19937 random = SeededGenerator("RandomCommandLinesGiveTheirDocumentedOutcome");
+    static const wchar_t* const words[] = {L"query", L"QUERY", L"qUeRy", L"create", L"Create",
+                                           L"stop", L"Stopp", L"start", L"delete", L"bogus",
+                                           L"-v", L"", L"\u00e9t\u00e9 \"x\""};
+    const std::wstring program = BinPath(L"Quillon.exe");
+    for (int run = 0; run < 200; ++run) {
+        std::vector<std::wstring> arguments;
+        const size_t count = Pick(random, 5);
+        for (size_t i = 0; i < count; ++i) {
+            arguments.push_back(i == 0 ? words[Pick(random, sizeof words / sizeof words[0])]
+                                       : RandomArgument(random));
+        }
+        std::wstring commandLine = QuoteArgument(program);
+        bool rejected = false;
+        bool help = false;
+        bool named = false;
+        for (size_t i = 0; i < arguments.size(); ++i) {
+            commandLine += L" " + QuoteArgument(arguments[i]);
+            const Kind kind = Classify(arguments[i]);
+            if (i > 0 && !rejected) {
+                rejected = kind == Kind::Rejected;
+                help = help || kind == Kind::Help;
+                named = named || kind == Kind::Name;
+            }
+        }
+        const std::wstring word = AsciiLower(arguments.empty() ? L"" : arguments[0]);
+        const bool known = word == L"query" || word == L"create" || word == L"stop" ||
+                           word == L"stopp" || word == L"start" || word == L"delete";
+        // Only commands that leave the machine's services alone may run.
+        if (!arguments.empty() && !rejected && known && !help && word != L"create" &&
+            !(word == L"query" && named)) {
+            --run;
+            continue;
+        }
+        DWORD expected = 3;
+        if (!arguments.empty() && !rejected && known) {
+            expected = help ? 0 : word == L"create" ? 501 : 101;
+        }
+
+        const ProcessResult result = RunProcess(commandLine);
+        ASSERT_TRUE(result.started) << Narrow(commandLine);
+        ASSERT_EQ(result.exitCode, expected) << Narrow(commandLine) << "\n"
+                                             << Narrow(ConsoleText(result.out));
+        EXPECT_TRUE(result.err.empty()) << Narrow(commandLine);
+        const std::wstring output = ConsoleText(result.out);
+        if (expected == 101) {
+            EXPECT_NE(output.find(L"Failed to get state of service '" + ServiceNameOf(arguments) + L"'."),
+                      std::wstring::npos)
+                << Narrow(commandLine);
+        }
+        if (expected == 3 && !rejected && !arguments.empty() && !known && !help) {
+            EXPECT_EQ(output.find(L"Input error: Invalid command " + arguments[0] + L"\n"), 0u)
+                << Narrow(commandLine);
+        }
+    }
+}
