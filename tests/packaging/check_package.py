@@ -6,16 +6,18 @@ variable, when set, names the dist folder instead.
 import hashlib
 import os
 import sys
+import tempfile
 import unittest
 import zipfile
 
-import pefile
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import pe_inspect  # noqa: E402
 
-# What every shipped file must be: machine, DLL or program, file version.
+# What every shipped file must be: machine, subsystem, file and product version.
 SHIPPED = {
-    "Quillon.exe": {"machine": 0x8664, "dll": False, "version": (1, 1, 0, 0)},
-    "Kestrin.exe": {"machine": 0x14C, "dll": False, "version": (1, 0, 0, 1)},
-    "Tolvane.dll": {"machine": 0x14C, "dll": True, "version": (1, 0, 0, 1)},
+    "Quillon.exe": {"machine": "amd64", "subsystem": "console", "version": (1, 1, 0, 0)},
+    "Kestrin.exe": {"machine": "i386", "subsystem": "console", "version": (1, 0, 0, 1)},
+    "Tolvane.dll": {"machine": "i386", "subsystem": None, "version": (1, 0, 0, 1)},
 }
 EXTRA = {"SHA256SUMS.txt", "installer-guide.md"}
 
@@ -32,15 +34,6 @@ RELEASE = os.path.join(DIST, "release")
 ARCHIVE = os.path.join(RELEASE, "Brelkin-setup-tools.zip")
 
 
-def file_version(pe):
-    for info in getattr(pe, "VS_FIXEDFILEINFO", None) or []:
-        return (info.FileVersionMS >> 16, info.FileVersionMS & 0xFFFF,
-                info.FileVersionLS >> 16, info.FileVersionLS & 0xFFFF,
-                info.ProductVersionMS >> 16, info.ProductVersionMS & 0xFFFF,
-                info.ProductVersionLS >> 16, info.ProductVersionLS & 0xFFFF)
-    return None
-
-
 def parse_sums(text):
     sums = {}
     for line in text.splitlines():
@@ -52,8 +45,17 @@ def parse_sums(text):
 class ReleaseArchive(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
         with zipfile.ZipFile(ARCHIVE) as archive:
             cls.files = {name: archive.read(name) for name in archive.namelist()}
+            archive.extractall(cls.folder.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.folder.name, name)
 
     def test_holds_exactly_the_shipped_files(self):
         self.assertEqual(set(self.files), set(SHIPPED) | EXTRA)
@@ -61,23 +63,18 @@ class ReleaseArchive(unittest.TestCase):
     def test_binaries(self):
         for name, want in SHIPPED.items():
             with self.subTest(name):
-                pe = pefile.PE(data=self.files[name])
-                self.assertEqual(pe.FILE_HEADER.Machine, want["machine"])
-                self.assertEqual(pe.is_dll(), want["dll"])
-                if not want["dll"]:
-                    self.assertEqual(pe.OPTIONAL_HEADER.Subsystem, 3, "console program")
-                self.assertEqual(file_version(pe), want["version"] * 2,
-                                 "file and product version")
-                imported = {entry.dll.decode().lower()
-                            for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+                path = self.path(name)
+                self.assertEqual(pe_inspect.machine(path), want["machine"])
+                if want["subsystem"]:  # a library's subsystem field means nothing
+                    self.assertEqual(pe_inspect.subsystem(path), want["subsystem"])
+                self.assertEqual(pe_inspect.fixed_file_version(path),
+                                 {"file": want["version"], "product": want["version"]})
+                imported = {dll.lower() for dll in pe_inspect.imported_dlls(path)}
                 self.assertLessEqual(imported, SYSTEM_DLLS,
                                      "imports a DLL that Windows does not ship")
 
     def test_hook_exports_plain_names(self):
-        pe = pefile.PE(data=self.files["Tolvane.dll"])
-        directory = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
-        exported = {symbol.name.decode() for symbol in directory.symbols
-                    if symbol.name} if directory else set()
+        exported = set(pe_inspect.exported_names(self.path("Tolvane.dll")))
         self.assertLessEqual({"UninstInitialize", "UninstUnInitialize"}, exported)
 
     def test_sums_match_the_files(self):
