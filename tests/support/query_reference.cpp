@@ -1,7 +1,9 @@
 // Benchmark reference for "Quillon query": the same report of every MariaDB
 // and MySQL service with only the service manager calls it cannot do without
 // (one manager handle, one configuration query per service, and for each
-// server one status query and one dependents listing).
+// server one status query and one dependents listing). With --open-per-call
+// it opens the manager again for every call, as Quillon's design does, which
+// tells that share of the cost apart.
 #include <fcntl.h>
 #include <io.h>
 #include <shlwapi.h>
@@ -15,10 +17,23 @@
 
 namespace {
 
+bool openPerCall = false;
+
 struct ServiceHandleCloser {
     void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
 };
 using ScHandle = std::unique_ptr<SC_HANDLE__, ServiceHandleCloser>;
+
+// A service handle for one call; with openPerCall on a manager handle of its own.
+struct ServiceOpening {
+    ServiceOpening(SC_HANDLE shared, const wchar_t* name)
+        : manager(openPerCall ? OpenSCManagerW(nullptr, nullptr, GENERIC_READ) : nullptr),
+          service(OpenServiceW(openPerCall ? manager.get() : shared, name, GENERIC_READ))
+    {
+    }
+    ScHandle manager;
+    ScHandle service;
+};
 
 const wchar_t* StateName(DWORD state)
 {
@@ -62,10 +77,10 @@ std::wstring BinaryPath(SC_HANDLE service)
 
 void PrintState(SC_HANDLE manager, const wchar_t* name, const wchar_t* indent)
 {
-    ScHandle service(OpenServiceW(manager, name, GENERIC_READ));
+    const ServiceOpening opened(manager, name);
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    if (service && QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+    if (opened.service && QueryServiceStatusEx(opened.service.get(), SC_STATUS_PROCESS_INFO,
                                         reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
         wprintf(L"%sState of service '%s': %s\n", indent, name, StateName(status.dwCurrentState));
     }
@@ -95,8 +110,9 @@ void ReportServer(SC_HANDLE manager, SC_HANDLE service, const wchar_t* name)
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    openPerCall = argc > 1 && std::string(argv[1]) == "--open-per-call";
     _setmode(_fileno(stdout), _O_U16TEXT);
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
     DWORD needed = 0;
@@ -115,9 +131,9 @@ int main()
         return 1;
     }
     for (DWORD i = 0; i < count; ++i) {
-        ScHandle service(OpenServiceW(manager.get(), entries[i].lpServiceName, GENERIC_READ));
-        if (service && IsServer(BinaryPath(service.get()))) {
-            ReportServer(manager.get(), service.get(), entries[i].lpServiceName);
+        const ServiceOpening opened(manager.get(), entries[i].lpServiceName);
+        if (opened.service && IsServer(BinaryPath(opened.service.get()))) {
+            ReportServer(manager.get(), opened.service.get(), entries[i].lpServiceName);
         }
     }
     return 0;
