@@ -201,7 +201,8 @@ struct ScmModelCalls {
         }
         // Record, then command line, display name and start name, then an
         // empty double-terminated dependency list and an empty group.
-        const size_t chars = (s->commandLine.size() + 1) + 2 * (s->name.size() + 1) + 2 + 1;
+        const std::wstring startName = L"LocalSystem";
+        const size_t chars = (s->commandLine.size() + 1) + (s->name.size() + 1) + (startName.size() + 1) + 2 + 1;
         *needed = static_cast<DWORD>(sizeof(QUERY_SERVICE_CONFIGW) + chars * sizeof(wchar_t));
         if (!config || size < *needed) {
             return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -221,7 +222,7 @@ struct ScmModelCalls {
         };
         config->lpBinaryPathName = put(s->commandLine);
         config->lpDisplayName = put(s->name);
-        config->lpServiceStartName = put(L"LocalSystem");
+        config->lpServiceStartName = put(startName);
         config->lpDependencies = text;
         *text++ = 0;
         *text++ = 0;

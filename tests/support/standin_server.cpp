@@ -6,6 +6,7 @@
 //   --start-delay=MS  stay start-pending for MS before running
 //   --stop-delay=MS   stay stop-pending for MS before stopped
 //   --refuse-stop     do not accept the stop control (the manager answers 1052)
+//                     until a file "<exe path>.allow-stop" appears
 //   --paused          report SERVICE_PAUSED instead of running once started
 // Every start appends a line to "<exe path>.started".
 //
@@ -129,7 +130,12 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv)
     Report(SERVICE_START_PENDING, options.startDelay + 1000);
     Sleep(options.startDelay);
     Report(options.paused ? SERVICE_PAUSED : SERVICE_RUNNING);
-    WaitForSingleObject(stopRequested.Get(), INFINITE);
+    while (WaitForSingleObject(stopRequested.Get(), 100) == WAIT_TIMEOUT) {
+        if (options.refuseStop && GetFileAttributesW((modulePath + L".allow-stop").c_str()) != INVALID_FILE_ATTRIBUTES) {
+            options.refuseStop = false;
+            Report(serviceStatus.dwCurrentState);
+        }
+    }
     Sleep(options.stopDelay);
     Report(SERVICE_STOPPED);
 }
