@@ -118,8 +118,9 @@ TEST(DependentsFile, LockedFileIsReportedAndKept)
         EXPECT_TRUE(read.names.empty());
 
         OutputCapture writeCapture;
-        EXPECT_FALSE(WriteDependentsFile(service, list));
+        const bool written = WriteDependentsFile(service, list);
         EXPECT_EQ(writeCapture.Finish(), ConsoleBytes(message));
+        EXPECT_FALSE(written);
     }
     std::string bytes;
     ASSERT_TRUE(ReadFileBytes(path, bytes));
@@ -136,9 +137,10 @@ TEST(DependentsFile, NameWithoutPathIsRefusedForWritingAndReadsAsNoFile)
     const std::wstring stray = directory + L".Dependencies";
 
     OutputCapture capture;
-    EXPECT_FALSE(WriteDependentsFile(service, ServiceNameList{{L"A"}, true}));
+    const bool written = WriteDependentsFile(service, ServiceNameList{{L"A"}, true});
     EXPECT_EQ(capture.Finish(), ConsoleBytes(L"Failed to open file '" + service + L".Dependencies' Errormessage " +
                                              SystemText(ERROR_FILENAME_EXCED_RANGE) + L"\n"));
+    EXPECT_FALSE(written);
     EXPECT_FALSE(FileExists(stray));
 
     const ServiceNameList read = ReadDependentsFile(service);

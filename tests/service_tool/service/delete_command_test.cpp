@@ -1,0 +1,142 @@
+#include "service_tool/service/commands.h"
+
+#include <gtest/gtest.h>
+
+#include "service_tool/front/command_line.h"
+#include "service_tool/front/console.h"
+#include "service_tool/service/admin_check.h"
+#include "tests/support/output_capture.h"
+#include "tests/support/run_process.h"
+#include "tests/support/scm_model.h"
+#include "tests/support/test_services.h"
+
+namespace {
+
+const wchar_t ServerCommandLine[] = L"\"C:\\Program Files\\MariaDB\\bin\\mysqld.exe\" --defaults-file=my.ini";
+
+std::wstring ErrorLine(DWORD code)
+{
+    return L"OS Error Message: '" + TrimWhiteSpace(GetSystemErrorText(code)) + L"'.\n\n";
+}
+
+bool NoAdminRights()
+{
+    return false;
+}
+
+// Restores the real administrator check when the test ends.
+struct WithoutAdminRights {
+    WithoutAdminRights() { CommandAdminCheck = NoAdminRights; }
+    ~WithoutAdminRights() { CommandAdminCheck = saved; }
+    bool (*saved)() = CommandAdminCheck;
+};
+
+} // namespace
+
+// The name is checked before the rights, and the rights before the manager is
+// asked anything.
+TEST(ServiceCommands, RefuseWithoutNameOrAdminRights)
+{
+    const struct {
+        int (*command)();
+        int noName;
+        const wchar_t* noNameText;
+        int noRights;
+        const wchar_t* noRightsText;
+    } cases[] = {
+        {DeleteCommand, 201, L"Error: Command Delete needs a service name.\n\n", 202,
+         L"Error: Deleting a service needs admin rights.\n\n"},
+        {StartCommand, 301, L"Error: Command Start needs a service name.\n\n", 302,
+         L"Error: Starting a service needs admin rights.\n\n"},
+        {StopCommand, 401, L"Error: Command Stop needs a service name.\n\n", 402,
+         L"Error: Stopping a service needs admin rights.\n\n"},
+    };
+    ScmModel scm;
+    scm.Add(L"db", ServerCommandLine, SERVICE_RUNNING);
+    const WithoutAdminRights noRights;
+    for (const auto& c : cases) {
+        ServiceName.clear();
+        OutputCapture noName;
+        int code = c.command();
+        EXPECT_EQ(ConsoleText(noName.Finish()), c.noNameText);
+        EXPECT_EQ(code, c.noName);
+
+        ServiceName = L"db";
+        OutputCapture rights;
+        code = c.command();
+        EXPECT_EQ(ConsoleText(rights.Finish()), c.noRightsText);
+        EXPECT_EQ(code, c.noRights);
+    }
+    EXPECT_EQ(scm.opens, 0);
+}
+
+TEST(DeleteCommand, StopsDependentsSilentlyThenRemoves)
+{
+    ScmModel scm;
+    scm.Add(L"db", ServerCommandLine, SERVICE_RUNNING);
+    scm.Add(L"web", L"C:\\web.exe", SERVICE_RUNNING, {L"db"});
+    ServiceName = L"db";
+    OutputCapture capture;
+    const int code = DeleteCommand();
+    EXPECT_EQ(ConsoleText(capture.Finish()), L"Service 'db' successfully deleted.\n\n");
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(scm.controls, (std::vector<std::wstring>{L"stop web", L"stop db", L"delete db"}));
+    EXPECT_EQ(scm.Find(L"db"), nullptr);
+    EXPECT_EQ(scm.OpenHandles(), 0);
+}
+
+TEST(DeleteCommand, RefusedStopKeepsTheService)
+{
+    ScmModel scm;
+    scm.Add(L"db", ServerCommandLine, SERVICE_RUNNING).stopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    ServiceName = L"db";
+    OutputCapture capture;
+    const int code = DeleteCommand();
+    EXPECT_EQ(ConsoleText(capture.Finish()),
+              L"Error deleting service 'db'.\n" + ErrorLine(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+    EXPECT_EQ(code, 205);
+    EXPECT_EQ(scm.controls, (std::vector<std::wstring>{L"stop db"}));
+    EXPECT_EQ(scm.OpenHandles(), 0);
+}
+
+// Against Wine's own manager, with the stand-in server registered as services.
+TEST(DeleteCommand, RealServices)
+{
+    TempDir dir;
+    ASSERT_TRUE(CopyFileTo(BinPath(L"Quillon.exe"), dir.File(L"Quillon.exe")));
+    ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), dir.File(L"mysqld.exe")));
+    ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), dir.File(L"other.exe")));
+    TestService stopped(L"qt_delete_stopped", Quoted(dir.File(L"mysqld.exe")));
+    TestService running(L"qt_delete_running", Quoted(dir.File(L"mysqld.exe")));
+    TestService other(L"qt_delete_other", Quoted(dir.File(L"other.exe")));
+    ASSERT_TRUE(stopped.Registered() && running.Registered() && other.Registered());
+    ASSERT_TRUE(running.Start());
+    const std::wstring missing = L"qt_delete_missing";
+
+    const struct {
+        TestService* service; // null: the missing one
+        DWORD exitCode;
+        std::wstring output;
+    } cases[] = {
+        {&stopped, 0, L"Service '" + stopped.Name() + L"' successfully deleted.\n\n"},
+        {&running, 0, L"Service '" + running.Name() + L"' successfully deleted.\n\n"},
+        {&other, 204, L"Error: service '" + other.Name() + L"' is not a supported mysql or mariadb service.\n\n"},
+        {nullptr, 203, L"Error deleting service '" + missing + L"'.\n" + ErrorLine(ERROR_SERVICE_DOES_NOT_EXIST)},
+    };
+    for (const auto& c : cases) {
+        const std::wstring name = c.service ? c.service->Name() : missing;
+        const ProcessResult result = RunProcess(Quoted(dir.File(L"Quillon.exe")) + L" delete " + name);
+        EXPECT_EQ(ConsoleText(result.out), c.output) << Narrow(name);
+        EXPECT_EQ(result.exitCode, c.exitCode) << Narrow(name);
+        if (c.service && c.exitCode == 0) {
+            // The entry goes once the last handle is closed and the process has ended.
+            int polls = 0;
+            while (c.service->State() != 0 && ++polls < 50) {
+                Sleep(100);
+            }
+            EXPECT_EQ(c.service->State(), 0u) << Narrow(name) << " is still registered";
+        } else if (c.service) {
+            EXPECT_EQ(c.service->State(), static_cast<DWORD>(SERVICE_STOPPED)) << Narrow(name);
+        }
+    }
+}

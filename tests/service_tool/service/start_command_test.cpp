@@ -1,0 +1,147 @@
+#include "service_tool/service/commands.h"
+
+#include <gtest/gtest.h>
+
+#include "common/handles.h"
+#include "service_tool/front/command_line.h"
+#include "service_tool/front/console.h"
+#include "service_tool/service/dependents_file.h"
+#include "tests/support/output_capture.h"
+#include "tests/support/run_process.h"
+#include "tests/support/scm_model.h"
+#include "tests/support/test_services.h"
+
+namespace {
+
+const wchar_t ServerCommandLine[] = L"\"C:\\Program Files\\MariaDB\\bin\\mysqld.exe\" --defaults-file=my.ini";
+
+std::wstring ErrorLine(DWORD code)
+{
+    return L"OS Error Message: '" + TrimWhiteSpace(GetSystemErrorText(code)) + L"'.\n\n";
+}
+
+std::string Utf16(const std::wstring& text)
+{
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+} // namespace
+
+TEST(StartCommand, ModelCases)
+{
+    const std::wstring db = L"StartModelDb";
+    const std::wstring path = GetDependentsFilePath(db);
+    const struct {
+        const wchar_t* title;
+        DWORD state;
+        DWORD startError;
+        const wchar_t* file; // null: no file
+        int code;
+        std::wstring output;
+        std::vector<std::wstring> controls;
+        bool fileKept;
+    } cases[] = {
+        {L"running service: dependents still come back", SERVICE_RUNNING, 0, L"A\nB\n", 0,
+         L"Service '" + db + L"' successfully started.\n    Dependent Service 'B' successfully started.\n"
+         L"    Dependent Service 'A' successfully started.\n\n",
+         {L"start B", L"start A"}, false},
+        {L"stop pending counts as started", SERVICE_STOP_PENDING, 0, nullptr, 0,
+         L"Service '" + db + L"' successfully started.\n\n", {}, false},
+        {L"refused start keeps the file", SERVICE_STOPPED, ERROR_SERVICE_DISABLED, L"A\n", 305,
+         L"Failed to start service '" + db + L"'.\n" + ErrorLine(ERROR_SERVICE_DISABLED),
+         {L"start " + db}, true},
+        {L"empty file is consumed", SERVICE_STOPPED, 0, L"", 0, L"Service '" + db + L"' successfully started.\n\n",
+         {L"start " + db}, false},
+    };
+    for (const auto& c : cases) {
+        ScmModel scm;
+        ModelService& service = scm.Add(db, ServerCommandLine, c.state);
+        service.startError = c.startError;
+        scm.Add(L"A", L"C:\\a.exe", SERVICE_STOPPED, {db});
+        scm.Add(L"B", L"C:\\b.exe", SERVICE_STOPPED, {db});
+        DeleteFileW(path.c_str());
+        if (c.file) {
+            ASSERT_TRUE(WriteFileBytes(path, Utf16(c.file)));
+        }
+        ServiceName = db;
+        OutputCapture capture;
+        const int code = StartCommand();
+        EXPECT_EQ(ConsoleText(capture.Finish()), c.output) << Narrow(c.title);
+        EXPECT_EQ(code, c.code) << Narrow(c.title);
+        EXPECT_EQ(scm.controls, c.controls) << Narrow(c.title);
+        EXPECT_EQ(FileExists(path), c.fileKept) << Narrow(c.title);
+        EXPECT_EQ(scm.OpenHandles(), 0) << Narrow(c.title);
+    }
+    DeleteFileW(path.c_str());
+}
+
+// Against Wine's own manager, with the stand-in server registered as services.
+TEST(StartCommand, RealServices)
+{
+    TempDir dir;
+    ASSERT_TRUE(CopyFileTo(BinPath(L"Quillon.exe"), dir.File(L"Quillon.exe")));
+    ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), dir.File(L"mysqld.exe")));
+    ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), dir.File(L"app.exe")));
+    ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), dir.File(L"web.exe")));
+    TestService db(L"qt_start_db", Quoted(dir.File(L"mysqld.exe")));
+    TestService a(L"qt_start_a", Quoted(dir.File(L"app.exe")));
+    TestService b(L"qt_start_b", Quoted(dir.File(L"web.exe")));
+    ASSERT_TRUE(db.Registered() && a.Registered() && b.Registered());
+    const std::wstring file = dir.File(db.Name() + L".Dependencies");
+    const std::wstring started = L"Service '" + db.Name() + L"' successfully started.\n";
+    const std::wstring missing = L"qt_start_missing";
+
+    const struct {
+        const wchar_t* title;
+        const wchar_t* file; // null: no file
+        bool locked;         // the file is held open without sharing
+        DWORD exitCode;
+        std::wstring output;
+        bool fileKept;
+    } cases[] = {
+        {L"no file", nullptr, false, 0, started + L"\n", false},
+        {L"two dependents, the last recorded first", L"qt_start_a\nqt_start_b\n", false, 0,
+         started + L"    Dependent Service 'qt_start_b' successfully started.\n"
+                   L"    Dependent Service 'qt_start_a' successfully started.\n\n",
+         false},
+        {L"recorded service that does not exist", L"qt_start_missing\n", false, 307,
+         started + L"    Failed to start dependent Service '" + missing + L"'.\n    " +
+             ErrorLine(ERROR_SERVICE_DOES_NOT_EXIST) + L"\n",
+         false},
+        {L"file held open", L"qt_start_a\n", true, 306,
+         started + L"Failed to open file '" + file + L"' Errormessage " +
+             TrimWhiteSpace(GetSystemErrorText(ERROR_SHARING_VIOLATION)) + L"\n" +
+             L"Failed to get dependent services of service '" + db.Name() + L"'.\n" +
+             L"No dependent services were started.\n\n",
+         true},
+    };
+    for (const auto& c : cases) {
+        for (TestService* service : {&db, &a, &b}) {
+            if (service->State() != SERVICE_STOPPED) {
+                ASSERT_TRUE(service->Stop());
+            }
+        }
+        DeleteFileW(file.c_str());
+        if (c.file) {
+            ASSERT_TRUE(WriteFileBytes(file, Utf16(c.file)));
+        }
+        FileHandle holder;
+        if (c.locked) {
+            holder.Reset(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                     nullptr));
+            ASSERT_TRUE(holder);
+        }
+        const ProcessResult result = RunProcess(Quoted(dir.File(L"Quillon.exe")) + L" start " + db.Name());
+        holder.Reset();
+        EXPECT_EQ(ConsoleText(result.out), c.output) << Narrow(c.title);
+        EXPECT_EQ(result.exitCode, c.exitCode) << Narrow(c.title);
+        EXPECT_EQ(FileExists(file), c.fileKept) << Narrow(c.title);
+        EXPECT_EQ(db.State(), static_cast<DWORD>(SERVICE_RUNNING)) << Narrow(c.title);
+    }
+    // Only the row that listed both brought them up.
+    std::string bytes;
+    EXPECT_TRUE(ReadFileBytes(dir.File(L"web.exe.started"), bytes));
+    EXPECT_EQ(bytes, "started\r\n");
+    EXPECT_TRUE(ReadFileBytes(dir.File(L"app.exe.started"), bytes));
+    EXPECT_EQ(bytes, "started\r\n");
+}
