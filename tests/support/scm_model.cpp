@@ -1,7 +1,6 @@
 #include "tests/support/scm_model.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 
 namespace {
@@ -13,83 +12,63 @@ bool SameName(const std::wstring& a, const std::wstring& b)
     return _wcsicmp(a.c_str(), b.c_str()) == 0;
 }
 
-DWORD MapServiceRights(DWORD access)
-{
-    DWORD rights = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
-    if (access & GENERIC_READ) {
-        rights |= STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
-                  SERVICE_ENUMERATE_DEPENDENTS;
-    }
-    if (access & GENERIC_WRITE) {
-        rights |= STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG;
-    }
-    if (access & GENERIC_EXECUTE) {
-        rights |= STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
-                  SERVICE_USER_DEFINED_CONTROL;
-    }
-    if (access & GENERIC_ALL) {
-        rights |= SERVICE_ALL_ACCESS;
-    }
-    return rights;
-}
-
-DWORD MapManagerRights(DWORD access)
-{
-    DWORD rights = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
-    if (access & GENERIC_READ) {
-        rights |= STANDARD_RIGHTS_READ | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS;
-    }
-    if (access & GENERIC_ALL) {
-        rights |= SC_MANAGER_ALL_ACCESS;
-    }
-    return rights | SC_MANAGER_CONNECT;
-}
-
-bool Fail(DWORD error)
+BOOL Fail(DWORD error)
 {
     ::SetLastError(error);
-    return false;
+    return FALSE;
 }
 
-DWORD EntrySize(const ModelService& service)
+// Copies the text behind `end` and moves `end` past it.
+wchar_t* Put(wchar_t*& end, const std::wstring& text)
 {
-    return static_cast<DWORD>(sizeof(ENUM_SERVICE_STATUSW) + 2 * (service.name.size() + 1) * sizeof(wchar_t));
+    wchar_t* start = end;
+    memcpy(end, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+    end += text.size() + 1;
+    return start;
 }
 
-void FillStatus(const ModelService& service, SERVICE_STATUS& status)
+DWORD EntrySize(const ModelService* service)
 {
-    status = {};
+    return static_cast<DWORD>(sizeof(ENUM_SERVICE_STATUSW) + 2 * (service->name.size() + 1) * sizeof(wchar_t));
+}
+
+DWORD ListSize(const std::vector<ModelService*>& list)
+{
+    DWORD size = 0;
+    for (const ModelService* service : list) {
+        size += EntrySize(service);
+    }
+    return size;
+}
+
+SERVICE_STATUS StatusOf(const ModelService& service)
+{
+    SERVICE_STATUS status = {};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = service.state;
     status.dwControlsAccepted = service.state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    return status;
 }
 
-// Writes the entries at the start of the buffer and their names (key name,
-// then the same as display name) behind them, as the system lays them out.
-void WriteEntries(const std::vector<const ModelService*>& list, BYTE* buffer)
+// Entries first, their names (key and display name alike) behind them.
+void WriteEntries(const std::vector<ModelService*>& list, void* buffer)
 {
-    auto* entries = reinterpret_cast<ENUM_SERVICE_STATUSW*>(buffer);
-    auto* text = reinterpret_cast<wchar_t*>(buffer + list.size() * sizeof(ENUM_SERVICE_STATUSW));
+    auto* entries = static_cast<ENUM_SERVICE_STATUSW*>(buffer);
+    auto* text = reinterpret_cast<wchar_t*>(entries + list.size());
     for (size_t i = 0; i < list.size(); ++i) {
-        const std::wstring& name = list[i]->name;
-        for (wchar_t** field : {&entries[i].lpServiceName, &entries[i].lpDisplayName}) {
-            *field = text;
-            memcpy(text, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
-            text += name.size() + 1;
-        }
-        FillStatus(*list[i], entries[i].ServiceStatus);
+        entries[i].lpServiceName = Put(text, list[i]->name);
+        entries[i].lpDisplayName = Put(text, list[i]->name);
+        entries[i].ServiceStatus = StatusOf(*list[i]);
     }
 }
 
-bool MatchesFilter(DWORD state, DWORD filter)
+bool Matches(DWORD state, DWORD filter)
 {
-    const bool active = state != SERVICE_STOPPED;
-    return (active && (filter & SERVICE_ACTIVE)) || (!active && (filter & SERVICE_INACTIVE));
+    return (filter & (state == SERVICE_STOPPED ? SERVICE_INACTIVE : SERVICE_ACTIVE)) != 0;
 }
 
 } // namespace
 
-// The table's functions, on the current model.
 struct ScmModelCalls {
     static ScmModel& M() { return *current; }
 
@@ -103,21 +82,34 @@ struct ScmModelCalls {
         return nullptr;
     }
 
-    // The service behind a service handle that holds the right, after
-    // advancing its pending state; null with the last error set otherwise.
-    static ModelService* ServiceFor(SC_HANDLE handle, DWORD right)
+    // The service behind a handle opened with one of the rights, its pending
+    // state brought up to now; null with the last error set otherwise.
+    static ModelService* ServiceFor(SC_HANDLE handle, DWORD rights)
     {
         ScmModel::Handle* h = Find(handle);
         if (!h || h->manager == 0) {
             Fail(ERROR_INVALID_HANDLE);
             return nullptr;
         }
-        if ((h->rights & right) != right) {
+        if (!(h->rights & (rights | GENERIC_ALL))) {
             Fail(ERROR_ACCESS_DENIED);
             return nullptr;
         }
         M().State(h->service);
         return M().Find(h->service);
+    }
+
+    static std::vector<ModelService*> Dependents(const std::wstring& name, DWORD filter)
+    {
+        std::vector<ModelService*> list;
+        for (ModelService& other : M().services) {
+            const bool depends = std::any_of(other.dependsOn.begin(), other.dependsOn.end(),
+                                             [&](const std::wstring& d) { return SameName(d, name); });
+            if (depends && Matches(M().State(other.name), filter)) {
+                list.push_back(&other);
+            }
+        }
+        return list;
     }
 
     static SC_HANDLE NewHandle(uintptr_t manager, const std::wstring& service, DWORD rights)
@@ -130,37 +122,22 @@ struct ScmModelCalls {
 
     static SC_HANDLE WINAPI OpenManager(LPCWSTR machine, LPCWSTR database, DWORD access)
     {
-        if (machine || database) {
-            Fail(ERROR_INVALID_PARAMETER);
-            return nullptr;
-        }
-        if (M().managerOpenError) {
-            Fail(M().managerOpenError);
-            return nullptr;
-        }
-        return NewHandle(0, L"", MapManagerRights(access));
+        const DWORD error = machine || database ? ERROR_INVALID_PARAMETER : M().managerOpenError;
+        return error ? (Fail(error), nullptr) : NewHandle(0, L"", access);
     }
 
     static SC_HANDLE WINAPI OpenService(SC_HANDLE manager, LPCWSTR name, DWORD access)
     {
         ScmModel::Handle* h = Find(manager);
         if (!h || h->manager != 0) {
-            Fail(ERROR_INVALID_HANDLE);
-            return nullptr;
+            return Fail(ERROR_INVALID_HANDLE), nullptr;
         }
         wchar_t hex[16];
         swprintf(hex, 16, L" %lx", access);
         M().serviceOpens.push_back(name + std::wstring(hex));
         ModelService* service = M().Find(name);
-        if (!service) {
-            Fail(ERROR_SERVICE_DOES_NOT_EXIST);
-            return nullptr;
-        }
-        if (service->openError) {
-            Fail(service->openError);
-            return nullptr;
-        }
-        return NewHandle(h->id, service->name, MapServiceRights(access));
+        const DWORD error = service ? service->openError : ERROR_SERVICE_DOES_NOT_EXIST;
+        return error ? (Fail(error), nullptr) : NewHandle(h->id, service->name, access);
     }
 
     static BOOL WINAPI Close(SC_HANDLE handle)
@@ -172,38 +149,30 @@ struct ScmModelCalls {
             return Fail(ERROR_INVALID_HANDLE);
         }
         const uintptr_t id = h->id;
-        const std::wstring service = h->service;
-        for (const ScmModel::Handle& other : m.handles) {
-            if (other.manager == id) {
-                ++m.badCloses;
-            }
-        }
+        const std::wstring name = h->service;
+        m.badCloses += static_cast<int>(
+            std::count_if(m.handles.begin(), m.handles.end(), [id](const ScmModel::Handle& x) { return x.manager == id; }));
         m.handles.remove_if([id](const ScmModel::Handle& x) { return x.id == id; });
         ++m.closes;
-        ModelService* s = service.empty() ? nullptr : m.Find(service);
-        if (s && s->markedForDelete && m.State(service) == SERVICE_STOPPED) {
-            bool stillOpen = false;
-            for (const ScmModel::Handle& other : m.handles) {
-                stillOpen = stillOpen || SameName(other.service, service);
-            }
-            if (!stillOpen) {
-                m.services.remove_if([&](const ModelService& x) { return SameName(x.name, service); });
-            }
+        ModelService* s = name.empty() ? nullptr : m.Find(name);
+        const bool stillOpen = std::any_of(m.handles.begin(), m.handles.end(),
+                                           [&](const ScmModel::Handle& x) { return SameName(x.service, name); });
+        if (s && s->markedForDelete && m.State(name) == SERVICE_STOPPED && !stillOpen) {
+            m.services.remove_if([&](const ModelService& x) { return &x == s; });
         }
         return TRUE;
     }
 
     static BOOL WINAPI QueryConfig(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGW config, DWORD size, LPDWORD needed)
     {
-        ModelService* s = ServiceFor(handle, SERVICE_QUERY_CONFIG);
+        ModelService* s = ServiceFor(handle, GENERIC_READ);
         if (!s) {
             return FALSE;
         }
-        // Record, then command line, display name and start name, then an
-        // empty double-terminated dependency list and an empty group.
-        const std::wstring startName = L"LocalSystem";
-        const size_t chars = (s->commandLine.size() + 1) + (s->name.size() + 1) + (startName.size() + 1) + 2 + 1;
-        *needed = static_cast<DWORD>(sizeof(QUERY_SERVICE_CONFIGW) + chars * sizeof(wchar_t));
+        // The record, then command line, display name and one empty string
+        // that ends the dependency list and serves every other text field.
+        *needed = static_cast<DWORD>(sizeof(QUERY_SERVICE_CONFIGW) +
+                                     (s->commandLine.size() + s->name.size() + 4) * sizeof(wchar_t));
         if (!config || size < *needed) {
             return Fail(ERROR_INSUFFICIENT_BUFFER);
         }
@@ -214,43 +183,33 @@ struct ScmModelCalls {
         config->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         config->dwStartType = SERVICE_DEMAND_START;
         auto* text = reinterpret_cast<wchar_t*>(config + 1);
-        auto put = [&text](const std::wstring& value) {
-            wchar_t* start = text;
-            memcpy(text, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
-            text += value.size() + 1;
-            return start;
-        };
-        config->lpBinaryPathName = put(s->commandLine);
-        config->lpDisplayName = put(s->name);
-        config->lpServiceStartName = put(startName);
-        config->lpDependencies = text;
-        *text++ = 0;
-        *text++ = 0;
-        config->lpLoadOrderGroup = put(L"");
+        config->lpBinaryPathName = Put(text, s->commandLine);
+        config->lpDisplayName = Put(text, s->name);
+        text[0] = text[1] = 0;
+        config->lpDependencies = config->lpLoadOrderGroup = config->lpServiceStartName = text;
         return TRUE;
     }
 
     static BOOL WINAPI QueryStatusEx(SC_HANDLE handle, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size,
                                      LPDWORD needed)
     {
-        ModelService* s = ServiceFor(handle, SERVICE_QUERY_STATUS);
+        ModelService* s = ServiceFor(handle, GENERIC_READ);
         if (!s) {
             return FALSE;
         }
+        *needed = sizeof(SERVICE_STATUS_PROCESS);
         if (level != SC_STATUS_PROCESS_INFO) {
             return Fail(ERROR_INVALID_LEVEL);
         }
-        *needed = sizeof(SERVICE_STATUS_PROCESS);
         if (!buffer || size < *needed) {
             return Fail(ERROR_INSUFFICIENT_BUFFER);
         }
         if (s->statusError) {
             return Fail(s->statusError);
         }
-        SERVICE_STATUS plain;
-        FillStatus(*s, plain);
         auto* status = reinterpret_cast<SERVICE_STATUS_PROCESS*>(buffer);
         *status = {};
+        const SERVICE_STATUS plain = StatusOf(*s);
         memcpy(status, &plain, sizeof plain);
         status->dwProcessId = s->state == SERVICE_STOPPED ? 0 : 4242;
         return TRUE;
@@ -259,29 +218,17 @@ struct ScmModelCalls {
     static BOOL WINAPI EnumDependents(SC_HANDLE handle, DWORD filter, LPENUM_SERVICE_STATUSW buffer, DWORD size,
                                       LPDWORD needed, LPDWORD count)
     {
-        ModelService* s = ServiceFor(handle, SERVICE_ENUMERATE_DEPENDENTS);
+        ModelService* s = ServiceFor(handle, GENERIC_READ);
         if (!s) {
             return FALSE;
         }
-        const std::wstring name = s->name;
-        std::vector<const ModelService*> list;
-        *needed = 0;
+        const std::vector<ModelService*> list = Dependents(s->name, filter);
+        *needed = ListSize(list);
         *count = 0;
-        for (ModelService& other : M().services) {
-            for (const std::wstring& dependency : other.dependsOn) {
-                if (SameName(dependency, name) && MatchesFilter(M().State(other.name), filter)) {
-                    list.push_back(&other);
-                    *needed += EntrySize(other);
-                }
-            }
-        }
-        if (list.empty()) {
-            return TRUE;
-        }
-        if (!buffer || size < *needed) {
+        if (!list.empty() && (!buffer || size < *needed)) {
             return Fail(ERROR_MORE_DATA);
         }
-        WriteEntries(list, reinterpret_cast<BYTE*>(buffer));
+        WriteEntries(list, buffer);
         *count = static_cast<DWORD>(list.size());
         return TRUE;
     }
@@ -291,101 +238,79 @@ struct ScmModelCalls {
     {
         ScmModel& m = M();
         ++m.enumCalls;
+        *needed = *count = 0;
         ScmModel::Handle* h = Find(manager);
-        *needed = 0;
-        *count = 0;
         if (!h || h->manager != 0) {
             return Fail(ERROR_INVALID_HANDLE);
         }
-        if (!(h->rights & SC_MANAGER_ENUMERATE_SERVICE)) {
+        if (!(h->rights & (GENERIC_READ | GENERIC_ALL | SC_MANAGER_ENUMERATE_SERVICE))) {
             return Fail(ERROR_ACCESS_DENIED);
         }
         if (m.enumError) {
             return Fail(m.enumError);
         }
-        std::vector<const ModelService*> matching;
-        if (type & SERVICE_WIN32_OWN_PROCESS) {
-            for (const ModelService& s : m.services) {
-                if (MatchesFilter(m.State(s.name), filter)) {
-                    matching.push_back(&s);
-                }
+        std::vector<ModelService*> all;
+        for (ModelService& s : m.services) {
+            if ((type & SERVICE_WIN32_OWN_PROCESS) && Matches(m.State(s.name), filter)) {
+                all.push_back(&s);
             }
         }
-        const size_t first = std::min<size_t>(resume ? *resume : 0, matching.size());
-        const size_t limit = m.entriesPerPass ? m.entriesPerPass : matching.size();
-        auto passSize = [&](size_t from) {
-            DWORD bytes = 0;
-            for (size_t i = from; i < matching.size() && i < from + limit; ++i) {
-                bytes += EntrySize(*matching[i]);
-            }
-            return bytes;
+        const size_t limit = m.entriesPerPass ? m.entriesPerPass : all.size();
+        auto pass = [&](size_t from) {
+            from = std::min(from, all.size());
+            return std::vector<ModelService*>(all.begin() + from, all.begin() + std::min(all.size(), from + limit));
         };
-        if (first == matching.size()) {
-            if (resume) {
-                *resume = 0;
-            }
-            return TRUE;
-        }
-        // A pass is answered whole or not at all.
-        if (!buffer || size < passSize(first)) {
-            *needed = passSize(first);
+        const size_t first = resume ? *resume : 0;
+        const std::vector<ModelService*> entries = pass(first);
+        if (!entries.empty() && (!buffer || size < ListSize(entries))) {
+            *needed = ListSize(entries);
             return Fail(ERROR_MORE_DATA);
         }
-        const size_t end = std::min(matching.size(), first + limit);
-        std::vector<const ModelService*> pass(matching.begin() + first, matching.begin() + end);
-        WriteEntries(pass, reinterpret_cast<BYTE*>(buffer));
-        *count = static_cast<DWORD>(pass.size());
+        WriteEntries(entries, buffer);
+        *count = static_cast<DWORD>(entries.size());
+        const size_t next = first + entries.size();
         if (resume) {
-            *resume = end < matching.size() ? static_cast<DWORD>(end) : 0;
+            *resume = next < all.size() ? static_cast<DWORD>(next) : 0;
         }
-        if (end < matching.size()) {
-            *needed = passSize(end);
-            return Fail(ERROR_MORE_DATA);
-        }
-        return TRUE;
+        *needed = ListSize(pass(next));
+        return next < all.size() ? Fail(ERROR_MORE_DATA) : TRUE;
     }
 
     static BOOL WINAPI Control(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS status)
     {
-        ModelService* s = ServiceFor(handle, SERVICE_STOP);
+        ModelService* s = ServiceFor(handle, GENERIC_EXECUTE);
         if (!s) {
             return FALSE;
         }
-        ScmModel& m = M();
         if (control != SERVICE_CONTROL_STOP) {
             return Fail(ERROR_INVALID_SERVICE_CONTROL);
         }
-        m.controls.push_back(L"stop " + s->name);
+        M().controls.push_back(L"stop " + s->name);
         if (s->state == SERVICE_STOPPED) {
             return Fail(ERROR_SERVICE_NOT_ACTIVE);
         }
         if (s->state == SERVICE_START_PENDING || s->state == SERVICE_STOP_PENDING) {
             return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
         }
-        for (const ModelService& other : m.services) {
-            for (const std::wstring& dependency : other.dependsOn) {
-                if (SameName(dependency, s->name) && m.State(other.name) != SERVICE_STOPPED) {
-                    return Fail(ERROR_DEPENDENT_SERVICES_RUNNING);
-                }
-            }
+        if (!Dependents(s->name, SERVICE_ACTIVE).empty()) {
+            return Fail(ERROR_DEPENDENT_SERVICES_RUNNING);
         }
         if (s->stopError) {
             return Fail(s->stopError);
         }
         s->state = SERVICE_STOP_PENDING;
-        s->pendingUntil = s->stopDelay == INFINITE ? ULLONG_MAX : m.now + s->stopDelay;
-        FillStatus(*s, *status);
+        s->pendingUntil = s->stopDelay == INFINITE ? ~0ULL : M().now + s->stopDelay;
+        *status = StatusOf(*s);
         return TRUE;
     }
 
     static BOOL WINAPI Start(SC_HANDLE handle, DWORD, LPCWSTR*)
     {
-        ModelService* s = ServiceFor(handle, SERVICE_START);
+        ModelService* s = ServiceFor(handle, GENERIC_EXECUTE);
         if (!s) {
             return FALSE;
         }
-        ScmModel& m = M();
-        m.controls.push_back(L"start " + s->name);
+        M().controls.push_back(L"start " + s->name);
         if (s->state != SERVICE_STOPPED) {
             return Fail(ERROR_SERVICE_ALREADY_RUNNING);
         }
@@ -393,7 +318,7 @@ struct ScmModelCalls {
             return Fail(s->startError);
         }
         s->state = SERVICE_START_PENDING;
-        s->pendingUntil = s->startDelay == INFINITE ? ULLONG_MAX : m.now + s->startDelay;
+        s->pendingUntil = s->startDelay == INFINITE ? ~0ULL : M().now + s->startDelay;
         return TRUE;
     }
 
@@ -421,17 +346,10 @@ struct ScmModelCalls {
 namespace {
 
 const ScmApi modelApi = {
-    ScmModelCalls::OpenManager,
-    ScmModelCalls::OpenService,
-    ScmModelCalls::Close,
-    ScmModelCalls::QueryConfig,
-    ScmModelCalls::QueryStatusEx,
-    ScmModelCalls::EnumServices,
-    ScmModelCalls::EnumDependents,
-    ScmModelCalls::Control,
-    ScmModelCalls::Start,
-    ScmModelCalls::Delete,
-    ScmModelCalls::Sleep,
+    ScmModelCalls::OpenManager,    ScmModelCalls::OpenService,    ScmModelCalls::Close,
+    ScmModelCalls::QueryConfig,    ScmModelCalls::QueryStatusEx,  ScmModelCalls::EnumServices,
+    ScmModelCalls::EnumDependents, ScmModelCalls::Control,        ScmModelCalls::Start,
+    ScmModelCalls::Delete,         ScmModelCalls::Sleep,
 };
 
 } // namespace
@@ -451,13 +369,13 @@ ScmModel::~ScmModel()
 ModelService& ScmModel::Add(const std::wstring& name, const std::wstring& commandLine, DWORD state,
                             std::vector<std::wstring> dependsOn)
 {
-    ModelService service;
+    services.push_back(ModelService{});
+    ModelService& service = services.back();
     service.name = name;
     service.commandLine = commandLine;
     service.state = state;
     service.dependsOn = std::move(dependsOn);
-    services.push_back(std::move(service));
-    return services.back();
+    return service;
 }
 
 ModelService* ScmModel::Find(const std::wstring& name)
@@ -476,12 +394,10 @@ DWORD ScmModel::State(const std::wstring& name)
     if (!service) {
         return 0;
     }
-    if (service->pendingUntil <= now) {
-        if (service->state == SERVICE_STOP_PENDING) {
-            service->state = SERVICE_STOPPED;
-        } else if (service->state == SERVICE_START_PENDING) {
-            service->state = SERVICE_RUNNING;
-        }
+    if (service->pendingUntil <= now && service->state == SERVICE_STOP_PENDING) {
+        service->state = SERVICE_STOPPED;
+    } else if (service->pendingUntil <= now && service->state == SERVICE_START_PENDING) {
+        service->state = SERVICE_RUNNING;
     }
     return service->state;
 }

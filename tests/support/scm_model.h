@@ -16,27 +16,27 @@
 //   EXPECT_EQ(0, scm.OpenHandles());
 //
 // Answers, as Windows gives them:
-//   OpenSCManagerW   managerOpenError if set (e.g. 5)
-//   OpenServiceW     1060 unknown name; the service's openError if set (e.g. 5)
-//   any call on a handle opened without the right it needs: 5 (generic rights
-//     are mapped as Windows maps them: GENERIC_READ reads config, status and
-//     dependents; GENERIC_EXECUTE starts and stops; DELETE deletes)
-//   QueryServiceConfigW / QueryServiceStatusEx: 122 with the needed size when
-//     the buffer is too small; configError / statusError if set
-//   EnumDependentServicesW: the direct dependents (services that list this one
-//     in dependsOn) in the order they were added, filtered by state; success
-//     with none, 234 with the needed size when the buffer is too small
-//   EnumServicesStatusW: services in the order added, at most entriesPerPass
-//     per call (0: no limit); 234 with the resume handle set to the next entry
-//     when more remain, success with resume handle 0 for the last pass;
-//     needed = size of the next pass; enumError if set
-//   ControlService(STOP): 1062 stopped, 1061 start or stop pending, 1051 a
-//     dependent is not stopped, the service's stopError if set (1052 for a
-//     service that refuses), else stop pending for stopDelay ms, then stopped
-//   StartServiceW: 1056 not stopped, startError if set, else start pending for
-//     startDelay ms, then running
-//   DeleteService: 1072 when already marked; the service goes when its last
-//     handle is closed and it is stopped
+//   OpenSCManagerW  managerOpenError if set; OpenServiceW  1060 unknown name,
+//     else the service's openError if set
+//   5 for a call on a service handle opened without its right: GENERIC_READ
+//     for the queries and dependents, GENERIC_EXECUTE for start and stop,
+//     DELETE for DeleteService (GENERIC_ALL grants everything)
+//   QueryServiceConfigW, QueryServiceStatusEx: 122 with the needed size for a
+//     short buffer, else configError / statusError if set
+//   EnumDependentServicesW: the direct dependents (services listing this one
+//     in dependsOn) in the order added, filtered by state; success with none,
+//     234 with the needed size for a short buffer
+//   EnumServicesStatusW: passes of at most entriesPerPass services (0: all) in
+//     the order added, each answered whole or with 234 and its size; 234 with
+//     the resume handle on the next pass while more remain, success and
+//     resume handle 0 for the last; enumError if set
+//   ControlService(STOP): 1062 stopped, 1061 pending, 1051 a dependent not
+//     stopped, stopError if set (1052: refuses), else stop pending for
+//     stopDelay ms, then stopped
+//   StartServiceW: 1056 not stopped, startError if set, else start pending
+//     for startDelay ms, then running
+//   DeleteService: 1072 when already marked; the service goes once it is
+//     stopped and its last handle is closed
 #pragma once
 
 #include <list>
@@ -100,7 +100,7 @@ private:
         uintptr_t id;
         uintptr_t manager;    // 0 for a manager handle, else the manager it was opened through
         std::wstring service;
-        DWORD rights;         // generic rights mapped to specific ones
+        DWORD rights;         // as requested
     };
     std::list<Handle> handles;
     std::list<ModelService> services;

@@ -5,13 +5,28 @@
 
 namespace {
 
-// The real manager's handles, independent of the table a test may replace.
+// The real manager's handles, whatever table a test has put in place.
 struct RealHandleTraits {
     using Value = SC_HANDLE;
     static Value Invalid() noexcept { return nullptr; }
     static void Close(Value handle) noexcept { ::CloseServiceHandle(handle); }
 };
-using RealServiceHandle = UniqueHandle<RealHandleTraits>;
+using RealHandle = UniqueHandle<RealHandleTraits>;
+
+struct Opened {
+    RealHandle manager;
+    RealHandle service; // closed first
+};
+
+Opened Open(const std::wstring& name, DWORD access)
+{
+    Opened opened;
+    opened.manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (opened.manager) {
+        opened.service.Reset(OpenServiceW(opened.manager.Get(), name.c_str(), access));
+    }
+    return opened;
+}
 
 SERVICE_STATUS_PROCESS QueryStatus(SC_HANDLE service)
 {
@@ -21,35 +36,21 @@ SERVICE_STATUS_PROCESS QueryStatus(SC_HANDLE service)
     return status;
 }
 
-DWORD QueryState(SC_HANDLE service)
+template <typename Done>
+bool WaitUntil(SC_HANDLE service, DWORD timeoutMs, Done done)
 {
-    return QueryStatus(service).dwCurrentState;
-}
-
-bool WaitFor(SC_HANDLE service, DWORD timeoutMs, bool (*done)(const SERVICE_STATUS_PROCESS&))
-{
-    for (DWORD waited = 0;; waited += 50) {
-        if (done(QueryStatus(service))) {
-            return true;
-        }
+    for (DWORD waited = 0; !done(QueryStatus(service)); waited += 50) {
         if (waited >= timeoutMs) {
             return false;
         }
         Sleep(50);
     }
+    return true;
 }
 
-bool WaitFor(SC_HANDLE service, DWORD state, DWORD timeoutMs)
+bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs)
 {
-    for (DWORD waited = 0;; waited += 50) {
-        if (QueryState(service) == state) {
-            return true;
-        }
-        if (waited >= timeoutMs) {
-            return false;
-        }
-        Sleep(50);
-    }
+    return WaitUntil(service, timeoutMs, [state](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == state; });
 }
 
 // The executable of a configured command line: the quoted part, or up to the
@@ -64,54 +65,48 @@ std::wstring ExecutableOf(const std::wstring& commandLine)
 
 } // namespace
 
+void AllowStandinStop(const std::wstring& exePath)
+{
+    WriteFileBytes(exePath + L".allow-stop", "");
+}
+
 bool RemoveTestService(const std::wstring& name)
 {
     {
-        RealServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        RealServiceHandle service(manager ? OpenServiceW(manager.Get(), name.c_str(), SERVICE_ALL_ACCESS) : nullptr);
-        if (!service) {
+        Opened opened = Open(name, SERVICE_ALL_ACCESS);
+        if (!opened.service) {
             return true;
         }
+        SC_HANDLE service = opened.service.Get();
         std::vector<BYTE> config(8192);
+        auto* record = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
         DWORD needed = 0;
-        if (QueryServiceConfigW(service.Get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
-                                static_cast<DWORD>(config.size()), &needed)) {
-            AllowStandinStop(
-                ExecutableOf(reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data())->lpBinaryPathName));
+        if (QueryServiceConfigW(service, record, static_cast<DWORD>(config.size()), &needed)) {
+            AllowStandinStop(ExecutableOf(record->lpBinaryPathName));
         }
-        // Only one stop control: after it, Wine kills the process on any
-        // further control. Wait for a start to finish and for a stand-in
-        // that refused the stop to accept it.
-        WaitFor(service.Get(), 15000, [](const SERVICE_STATUS_PROCESS& status) {
-            return status.dwCurrentState != SERVICE_START_PENDING;
+        // One stop control only: after it, Wine kills the process on any
+        // further control. So let a start finish, and a stand-in that refused
+        // the stop see the file and accept it.
+        WaitUntil(service, 15000, [](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState != SERVICE_START_PENDING; });
+        WaitUntil(service, 3000, [](const SERVICE_STATUS_PROCESS& s) {
+            return (s.dwControlsAccepted & SERVICE_ACCEPT_STOP) || s.dwCurrentState == SERVICE_STOPPED;
         });
-        WaitFor(service.Get(), 3000, [](const SERVICE_STATUS_PROCESS& status) {
-            return (status.dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0 ||
-                   status.dwCurrentState == SERVICE_STOPPED;
-        });
+        const DWORD state = QueryStatus(service).dwCurrentState;
         SERVICE_STATUS answer;
-        if (QueryState(service.Get()) != SERVICE_STOPPED &&
-            QueryState(service.Get()) != SERVICE_STOP_PENDING) {
-            ControlService(service.Get(), SERVICE_CONTROL_STOP, &answer);
+        if (state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING) {
+            ControlService(service, SERVICE_CONTROL_STOP, &answer);
         }
-        WaitFor(service.Get(), SERVICE_STOPPED, 15000);
-        DeleteService(service.Get());
+        WaitForState(service, SERVICE_STOPPED, 15000);
+        DeleteService(service);
     }
-    // The entry goes when the last handle is closed and the process has ended.
+    // The entry goes once the last handle is closed and the process has ended.
     for (int waited = 0; waited < 10000; waited += 50) {
-        RealServiceHandle manager(OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
-        RealServiceHandle service(manager ? OpenServiceW(manager.Get(), name.c_str(), GENERIC_READ) : nullptr);
-        if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
+        if (!Open(name, GENERIC_READ).service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
             return true;
         }
         Sleep(50);
     }
     return false;
-}
-
-void AllowStandinStop(const std::wstring& exePath)
-{
-    WriteFileBytes(exePath + L".allow-stop", "");
 }
 
 TestService::TestService(std::wstring serviceName, const std::wstring& command,
@@ -124,26 +119,20 @@ TestService::TestService(std::wstring serviceName, const std::wstring& command,
         dependencies += dependency + L'\0';
     }
     dependencies += L'\0';
-    RealServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) {
+    RealHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    for (int attempt = 0; manager && attempt < 100; ++attempt) {
+        RealHandle service(CreateServiceW(manager.Get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                          SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                          commandLine.c_str(), nullptr, nullptr, dependencies.c_str(), nullptr,
+                                          nullptr));
         error = GetLastError();
-        return;
-    }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        RealServiceHandle service(CreateServiceW(manager.Get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                                 SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
-                                                 dependencies.c_str(), nullptr, nullptr));
-        if (service) {
-            registered = true;
-            return;
-        }
-        error = GetLastError();
-        if (error != ERROR_SERVICE_MARKED_FOR_DELETE) {
+        registered = service.IsValid();
+        if (registered || error != ERROR_SERVICE_MARKED_FOR_DELETE) {
             return;
         }
         Sleep(100);
     }
+    error = manager ? error : GetLastError();
 }
 
 TestService::~TestService()
@@ -155,37 +144,33 @@ TestService::~TestService()
 
 bool TestService::Start()
 {
-    RealServiceHandle manager(OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
-    RealServiceHandle service(manager ? OpenServiceW(manager.Get(), name.c_str(), SERVICE_ALL_ACCESS) : nullptr);
-    if (!service || !StartServiceW(service.Get(), 0, nullptr)) {
+    Opened opened = Open(name, SERVICE_ALL_ACCESS);
+    if (!opened.service || !StartServiceW(opened.service.Get(), 0, nullptr)) {
         error = GetLastError();
         return false;
     }
-    return WaitFor(service.Get(), SERVICE_RUNNING, 15000);
+    return ::WaitForState(opened.service.Get(), SERVICE_RUNNING, 15000);
 }
 
 bool TestService::Stop()
 {
-    RealServiceHandle manager(OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
-    RealServiceHandle service(manager ? OpenServiceW(manager.Get(), name.c_str(), SERVICE_ALL_ACCESS) : nullptr);
+    Opened opened = Open(name, SERVICE_ALL_ACCESS);
     SERVICE_STATUS answer;
-    if (!service || !ControlService(service.Get(), SERVICE_CONTROL_STOP, &answer)) {
+    if (!opened.service || !ControlService(opened.service.Get(), SERVICE_CONTROL_STOP, &answer)) {
         error = GetLastError();
         return false;
     }
-    return WaitFor(service.Get(), SERVICE_STOPPED, 15000);
+    return ::WaitForState(opened.service.Get(), SERVICE_STOPPED, 15000);
 }
 
 DWORD TestService::State()
 {
-    RealServiceHandle manager(OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
-    RealServiceHandle service(manager ? OpenServiceW(manager.Get(), name.c_str(), GENERIC_READ) : nullptr);
-    return service ? QueryState(service.Get()) : 0;
+    Opened opened = Open(name, GENERIC_READ);
+    return opened.service ? QueryStatus(opened.service.Get()).dwCurrentState : 0;
 }
 
 bool TestService::WaitForState(DWORD state, DWORD timeoutMs)
 {
-    RealServiceHandle manager(OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
-    RealServiceHandle service(manager ? OpenServiceW(manager.Get(), name.c_str(), GENERIC_READ) : nullptr);
-    return service && WaitFor(service.Get(), state, timeoutMs);
+    Opened opened = Open(name, GENERIC_READ);
+    return opened.service && ::WaitForState(opened.service.Get(), state, timeoutMs);
 }
