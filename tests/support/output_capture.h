@@ -1,8 +1,11 @@
 // In-process capture of what Quillon's console functions write to standard
 // output, as the bytes a UTF-16 text-mode stream produces (ConsoleBytes).
+// Nothing else may print while a capture runs: compare after Finish.
 #pragma once
 
 #include <string>
+
+#include "service_tool/front/console.h"
 
 class OutputCapture {
 public:
@@ -18,3 +21,15 @@ private:
     std::wstring path;
     int savedOutput = -1;
 };
+
+// The line the commands print after a failed system call.
+inline std::wstring ErrorLineText(DWORD code)
+{
+    return L"OS Error Message: '" + TrimWhiteSpace(GetSystemErrorText(code)) + L"'.\n\n";
+}
+
+// The code units of the text as bytes, as the dependents file holds them.
+inline std::string Utf16Bytes(const std::wstring& text)
+{
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}

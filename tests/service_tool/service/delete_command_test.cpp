@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "service_tool/front/command_line.h"
-#include "service_tool/front/console.h"
 #include "service_tool/service/admin_check.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/run_process.h"
@@ -13,11 +12,6 @@
 namespace {
 
 const wchar_t ServerCommandLine[] = L"\"C:\\Program Files\\MariaDB\\bin\\mysqld.exe\" --defaults-file=my.ini";
-
-std::wstring ErrorLine(DWORD code)
-{
-    return L"OS Error Message: '" + TrimWhiteSpace(GetSystemErrorText(code)) + L"'.\n\n";
-}
 
 bool NoAdminRights()
 {
@@ -93,7 +87,7 @@ TEST(DeleteCommand, RefusedStopKeepsTheService)
     OutputCapture capture;
     const int code = DeleteCommand();
     EXPECT_EQ(ConsoleText(capture.Finish()),
-              L"Error deleting service 'db'.\n" + ErrorLine(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+              L"Error deleting service 'db'.\n" + ErrorLineText(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
     EXPECT_EQ(code, 205);
     EXPECT_EQ(scm.controls, (std::vector<std::wstring>{L"stop db"}));
     EXPECT_EQ(scm.OpenHandles(), 0);
@@ -121,7 +115,7 @@ TEST(DeleteCommand, RealServices)
         {&stopped, 0, L"Service '" + stopped.Name() + L"' successfully deleted.\n\n"},
         {&running, 0, L"Service '" + running.Name() + L"' successfully deleted.\n\n"},
         {&other, 204, L"Error: service '" + other.Name() + L"' is not a supported mysql or mariadb service.\n\n"},
-        {nullptr, 203, L"Error deleting service '" + missing + L"'.\n" + ErrorLine(ERROR_SERVICE_DOES_NOT_EXIST)},
+        {nullptr, 203, L"Error deleting service '" + missing + L"'.\n" + ErrorLineText(ERROR_SERVICE_DOES_NOT_EXIST)},
     };
     for (const auto& c : cases) {
         const std::wstring name = c.service ? c.service->Name() : missing;
