@@ -6,6 +6,27 @@
 static_assert(sizeof(OSVERSIONINFOEXW) == 284, "extended version record");
 static_assert(sizeof(OSVERSIONINFOW) == 276, "basic version record");
 
+namespace {
+
+// The section data block: four key=value entries, each NUL-ended, then one
+// more NUL, the list form the profile writer takes.
+std::wstring FormatVersionSection(const WindowsVersion& version)
+{
+    // Four entries of at most 13 + 11 + 1 characters and the closing NUL.
+    wchar_t block[128];
+    const int length = _snwprintf(block, ARRAYSIZE(block),
+                                  L"VersionMajor=%li%cVersionMinor=%li%cBuild=%li%cProductType=%li%c%c",
+                                  version.major, L'\0', version.minor, L'\0', version.build, L'\0',
+                                  version.productType, L'\0', L'\0');
+    if (length < 0) {
+        return std::wstring();
+    }
+    // The length counts the embedded NULs, so the string holds the whole block.
+    return std::wstring(block, static_cast<size_t>(length));
+}
+
+} // namespace
+
 WindowsVersion DetectWindowsVersion()
 {
     OSVERSIONINFOEXW info{};
@@ -27,21 +48,6 @@ WindowsVersion DetectWindowsVersion()
     version.build = static_cast<LONG>(info.dwBuildNumber);
     version.productType = info.wProductType;
     return version;
-}
-
-std::wstring FormatVersionSection(const WindowsVersion& version)
-{
-    // Four entries of at most 13 + 11 + 1 characters and the closing NUL.
-    wchar_t block[128];
-    const int length = _snwprintf(block, ARRAYSIZE(block),
-                                  L"VersionMajor=%li%cVersionMinor=%li%cBuild=%li%cProductType=%li%c%c",
-                                  version.major, L'\0', version.minor, L'\0', version.build, L'\0',
-                                  version.productType, L'\0', L'\0');
-    if (length < 0) {
-        return std::wstring();
-    }
-    // The length counts the embedded NULs, so the string holds the whole block.
-    return std::wstring(block, static_cast<size_t>(length));
 }
 
 bool WriteIniFile()

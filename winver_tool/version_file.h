@@ -19,8 +19,6 @@ BOOL QueryWindowsVersion(OSVERSIONINFOW* info);
 
 // Asks the platform for the version; all zeros when it refuses.
 WindowsVersion DetectWindowsVersion();
-// The section data block: four key=value entries, each NUL-ended, then one more NUL.
-std::wstring FormatVersionSection(const WindowsVersion& version);
 // Writes the section "Version" into a new "WindowsVersion.ini" beside the executable.
 bool WriteIniFile();
 // Full file name of the module, empty on failure.
