@@ -87,7 +87,7 @@ std::wstring AsciiLower(std::wstring text)
 TEST(CommandLineRobustness, ParseArgumentTakesAnyTextSafely)
 {
     std::mt19937 random = SeededGenerator("ParseArgumentTakesAnyTextSafely");
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < 3000; ++i) {
         std::wstring argument = RandomText(random, i % 50 == 0 ? 3000 : 30);
         if (Pick(random, 4) == 0) {
             argument.insert(0, Pick(random, 2) ? L"-" : L"/");
@@ -110,7 +110,7 @@ TEST(CommandLineRobustness, RandomCommandLinesGiveTheirDocumentedOutcome)
                                            L"stop", L"Stopp", L"start", L"delete", L"bogus",
                                            L"-v", L"", L"\u00e9t\u00e9 \"x\""};
     const std::wstring program = BinPath(L"Quillon.exe");
-    for (int run = 0; run < 200; ++run) {
+    for (int run = 0; run < 120; ++run) {
         std::vector<std::wstring> arguments;
         const size_t count = Pick(random, 5);
         for (size_t i = 0; i < count; ++i) {
