@@ -2,10 +2,9 @@
 
 #include "service_tool/front/command_line.h"
 #include "service_tool/front/console.h"
-#include "service_tool/service/admin_check.h"
+#include "service_tool/service/command_checks.h"
 #include "service_tool/service/scm_api.h"
 #include "service_tool/service/service_control.h"
-#include "service_tool/service/service_list.h"
 
 namespace {
 
@@ -33,26 +32,15 @@ bool RemoveService(ServiceControl& service)
 
 int DeleteCommand()
 {
-    if (ServiceName.empty()) {
-        PrintLine(L"Error: Command Delete needs a service name.\n");
-        return 201;
-    }
-    if (!CommandAdminCheck()) {
-        PrintLine(L"Error: Deleting a service needs admin rights.\n");
-        return 202;
+    ServiceControl service(ServiceName);
+    const int checked = CheckServiceCommand(
+        {L"Error: Command Delete needs a service name.\n", L"Error: Deleting a service needs admin rights.\n",
+         L"Error deleting service '%s'.\n", 201},
+        service);
+    if (checked != 0) {
+        return checked;
     }
     const wchar_t* const name = ServiceName.c_str();
-    ServiceControl service(ServiceName);
-    const std::wstring binaryPath = service.GetBinaryPath();
-    if (binaryPath.empty()) {
-        PrintFormatted(L"Error deleting service '%s'.\n", name);
-        PrintErrorLine(service.lastError);
-        return 203;
-    }
-    if (!IsSupportedBinary(binaryPath)) {
-        PrintFormatted(L"Error: service '%s' is not a supported mysql or mariadb service.\n\n", name);
-        return 204;
-    }
     // A running service cannot be removed for good; it is stopped first.
     if (!service.Stop(true) || !RemoveService(service)) {
         PrintFormatted(L"Error deleting service '%s'.\n", name);

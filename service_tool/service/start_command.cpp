@@ -2,33 +2,21 @@
 
 #include "service_tool/front/command_line.h"
 #include "service_tool/front/console.h"
-#include "service_tool/service/admin_check.h"
+#include "service_tool/service/command_checks.h"
 #include "service_tool/service/dependents_file.h"
 #include "service_tool/service/service_control.h"
-#include "service_tool/service/service_list.h"
 
 int StartCommand()
 {
-    if (ServiceName.empty()) {
-        PrintLine(L"Error: Command Start needs a service name.\n");
-        return 301;
-    }
-    if (!CommandAdminCheck()) {
-        PrintLine(L"Error: Starting a service needs admin rights.\n");
-        return 302;
+    ServiceControl service(ServiceName);
+    const int checked = CheckServiceCommand(
+        {L"Error: Command Start needs a service name.\n", L"Error: Starting a service needs admin rights.\n",
+         L"Error starting service '%s'.\n", 301},
+        service);
+    if (checked != 0) {
+        return checked;
     }
     const wchar_t* const name = ServiceName.c_str();
-    ServiceControl service(ServiceName);
-    const std::wstring binaryPath = service.GetBinaryPath();
-    if (binaryPath.empty()) {
-        PrintFormatted(L"Error starting service '%s'.\n", name);
-        PrintErrorLine(service.lastError);
-        return 303;
-    }
-    if (!IsSupportedBinary(binaryPath)) {
-        PrintFormatted(L"Error: service '%s' is not a supported mysql or mariadb service.\n\n", name);
-        return 304;
-    }
     if (!service.Start()) {
         PrintFormatted(L"Failed to start service '%s'.\n", name);
         PrintErrorLine(service.lastError);

@@ -2,33 +2,21 @@
 
 #include "service_tool/front/command_line.h"
 #include "service_tool/front/console.h"
-#include "service_tool/service/admin_check.h"
+#include "service_tool/service/command_checks.h"
 #include "service_tool/service/dependents_file.h"
 #include "service_tool/service/service_control.h"
-#include "service_tool/service/service_list.h"
 
 int StopCommand()
 {
-    if (ServiceName.empty()) {
-        PrintLine(L"Error: Command Stop needs a service name.\n");
-        return 401;
-    }
-    if (!CommandAdminCheck()) {
-        PrintLine(L"Error: Stopping a service needs admin rights.\n");
-        return 402;
+    ServiceControl service(ServiceName);
+    const int checked = CheckServiceCommand(
+        {L"Error: Command Stop needs a service name.\n", L"Error: Stopping a service needs admin rights.\n",
+         L"Error stopping service '%s'.\n", 401},
+        service);
+    if (checked != 0) {
+        return checked;
     }
     const wchar_t* const name = ServiceName.c_str();
-    ServiceControl service(ServiceName);
-    const std::wstring binaryPath = service.GetBinaryPath();
-    if (binaryPath.empty()) {
-        PrintFormatted(L"Error stopping service '%s'.\n", name);
-        PrintErrorLine(service.lastError);
-        return 403;
-    }
-    if (!IsSupportedBinary(binaryPath)) {
-        PrintFormatted(L"Error: service '%s' is not a supported mysql or mariadb service.\n\n", name);
-        return 404;
-    }
     if (!service.QueryStatus()) {
         PrintFormatted(L"Failed to get state of service %s\n", name);
         PrintErrorLine(service.lastError);

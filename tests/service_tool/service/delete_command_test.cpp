@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "service_tool/front/command_line.h"
-#include "service_tool/service/admin_check.h"
+#include "service_tool/service/command_checks.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/run_process.h"
 #include "tests/support/scm_model.h"

@@ -82,7 +82,7 @@ void PrintState(SC_HANDLE manager, const wchar_t* name, const wchar_t* indent)
     DWORD needed = 0;
     if (opened.service && QueryServiceStatusEx(opened.service.get(), SC_STATUS_PROCESS_INFO,
                                         reinterpret_cast<BYTE*>(&status), sizeof status, &needed)) {
-        wprintf(L"%sState of service '%s': %s\n", indent, name, StateName(status.dwCurrentState));
+        wprintf(L"%lsState of service '%ls': %ls\n", indent, name, StateName(status.dwCurrentState));
     }
 }
 
@@ -92,7 +92,7 @@ void ReportServer(SC_HANDLE manager, SC_HANDLE service, const wchar_t* name)
     DWORD needed = 0;
     QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                          sizeof status, &needed);
-    wprintf(L"State of service '%s': %s\n", name, StateName(status.dwCurrentState));
+    wprintf(L"State of service '%ls': %ls\n", name, StateName(status.dwCurrentState));
     DWORD count = 0;
     if (!EnumDependentServicesW(service, SERVICE_STATE_ALL, nullptr, 0, &needed, &count) &&
         GetLastError() == ERROR_MORE_DATA) {
