@@ -60,28 +60,6 @@ std::wstring RandomArgument(std::mt19937& random)
     return L"nx" + RandomText(random, Pick(random, 10) == 0 ? 1500 : 40);
 }
 
-// The service name a command line sets: its last name after the command word.
-std::wstring ServiceNameOf(const std::vector<std::wstring>& arguments)
-{
-    std::wstring name;
-    for (size_t i = 1; i < arguments.size(); ++i) {
-        if (Classify(arguments[i]) == Kind::Name) {
-            name = arguments[i];
-        }
-    }
-    return name;
-}
-
-std::wstring AsciiLower(std::wstring text)
-{
-    for (wchar_t& c : text) {
-        if (c >= L'A' && c <= L'Z') {
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-        }
-    }
-    return text;
-}
-
 } // namespace
 
 TEST(CommandLineRobustness, ParseArgumentTakesAnyTextSafely)
@@ -118,30 +96,29 @@ TEST(CommandLineRobustness, RandomCommandLinesGiveTheirDocumentedOutcome)
                                        : RandomArgument(random));
         }
         std::wstring commandLine = QuoteArgument(program);
-        bool rejected = false;
-        bool help = false;
-        bool named = false;
+        bool rejected = false, help = false;
+        std::wstring name; // the last name after the command word
         for (size_t i = 0; i < arguments.size(); ++i) {
             commandLine += L" " + QuoteArgument(arguments[i]);
             const Kind kind = Classify(arguments[i]);
             if (i > 0 && !rejected) {
                 rejected = kind == Kind::Rejected;
                 help = help || kind == Kind::Help;
-                named = named || kind == Kind::Name;
+                name = kind == Kind::Name ? arguments[i] : name;
             }
         }
-        const std::wstring word = AsciiLower(arguments.empty() ? L"" : arguments[0]);
-        const bool known = word == L"query" || word == L"create" || word == L"stop" ||
-                           word == L"stopp" || word == L"start" || word == L"delete";
+        const std::wstring word = arguments.empty() ? L"" : arguments[0];
+        const auto is = [&word](const wchar_t* known) { return _wcsicmp(word.c_str(), known) == 0; };
+        const bool known = is(L"query") || is(L"create") || is(L"stop") || is(L"stopp") || is(L"start") ||
+                           is(L"delete");
         // Only commands that leave the machine's services alone may run.
-        if (!arguments.empty() && !rejected && known && !help && word != L"create" &&
-            !(word == L"query" && named)) {
+        if (!arguments.empty() && !rejected && known && !help && !is(L"create") && !(is(L"query") && !name.empty())) {
             --run;
             continue;
         }
         DWORD expected = 3;
         if (!arguments.empty() && !rejected && known) {
-            expected = help ? 0 : word == L"create" ? 501 : 101;
+            expected = help ? 0 : is(L"create") ? 501 : 101;
         }
 
         const ProcessResult result = RunProcess(commandLine);
@@ -151,7 +128,7 @@ TEST(CommandLineRobustness, RandomCommandLinesGiveTheirDocumentedOutcome)
         EXPECT_TRUE(result.err.empty()) << Narrow(commandLine);
         const std::wstring output = ConsoleText(result.out);
         if (expected == 101) {
-            EXPECT_NE(output.find(L"Failed to get state of service '" + ServiceNameOf(arguments) + L"'."),
+            EXPECT_NE(output.find(L"Failed to get state of service '" + name + L"'."),
                       std::wstring::npos)
                 << Narrow(commandLine);
         }

@@ -84,7 +84,6 @@ ProcessResult RunProcess(const std::wstring& commandLine, const RunOptions& opti
     const KernelHandle process(info.hProcess);
     const KernelHandle thread(info.hThread);
     if (WaitForSingleObject(process.Get(), options.timeoutMs) != WAIT_OBJECT_0) {
-        result.timedOut = true;
         TerminateProcess(process.Get(), 259);
         WaitForSingleObject(process.Get(), 5000);
     }
@@ -102,15 +101,9 @@ std::wstring BinDir()
     return full.substr(0, full.find_last_of(L"\\/"));
 }
 
-std::wstring BinPath(const std::wstring& fileName)
-{
-    return BinDir() + L"\\" + fileName;
-}
+std::wstring BinPath(const std::wstring& fileName) { return BinDir() + L"\\" + fileName; }
 
-std::wstring Quoted(const std::wstring& text)
-{
-    return L"\"" + text + L"\"";
-}
+std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 std::string ConsoleBytes(const std::wstring& text)
 {
@@ -144,26 +137,10 @@ std::wstring ConsoleText(const std::string& bytes)
 
 std::string Narrow(const std::wstring& text)
 {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string narrow(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size, nullptr,
-                        nullptr);
+    std::string narrow(text.size() * 3, '\0');
+    narrow.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
+                                      static_cast<int>(narrow.size()), nullptr, nullptr));
     return narrow;
-}
-
-std::wstring Widen(const std::string& text)
-{
-    if (text.empty()) {
-        return {};
-    }
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(size, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-    return wide;
 }
 
 TempDir::TempDir()
@@ -205,12 +182,9 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
            written == bytes.size();
 }
 
-bool FileExists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 bool CopyFileTo(const std::wstring& from, const std::wstring& to)
 {
-    return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
+    return CopyFileW(from.c_str(), to.c_str(), FALSE);
 }

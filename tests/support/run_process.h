@@ -10,7 +10,6 @@ struct ProcessResult {
     bool started = false;   // false: CreateProcessW failed (see startError)
     DWORD startError = 0;
     DWORD exitCode = 0;
-    bool timedOut = false;  // killed after the time limit
     std::string out;        // exact bytes written to standard output
     std::string err;        // exact bytes written to standard error
 };
@@ -26,9 +25,7 @@ ProcessResult RunProcess(const std::wstring& commandLine, const RunOptions& opti
 
 // Directory that holds the running test executable and every built program.
 std::wstring BinDir();
-// BinDir() + "\\" + fileName.
 std::wstring BinPath(const std::wstring& fileName);
-// "\"" + text + "\"".
 std::wstring Quoted(const std::wstring& text);
 
 // What a program in UTF-16 text mode writes for this text: every "\n" becomes
@@ -37,9 +34,8 @@ std::string ConsoleBytes(const std::wstring& text);
 // Inverse of ConsoleBytes, for readable failure messages and searches.
 std::wstring ConsoleText(const std::string& bytes);
 
-// Narrow <-> wide for test messages (UTF-8).
+// UTF-8 for test messages.
 std::string Narrow(const std::wstring& text);
-std::wstring Widen(const std::string& text);
 
 // A fresh directory under the temporary directory, removed with its content
 // when the object goes.

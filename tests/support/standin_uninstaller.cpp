@@ -1,10 +1,9 @@
 // Stand-in for the installer engine's uninstaller: calls UninstInitialize and
-// UninstUnInitialize the way the engine does and reports on standard output
-// (UTF-8) the result and every message box shown meanwhile, closing each one.
-// Its own options start with "--", so they never count as the hook token;
-// every other argument is left for the library to find.
+// UninstUnInitialize as the engine does and reports on standard output (UTF-8)
+// the results and every message box shown meanwhile, closing each one. Its own
+// options start with "--", so they never count as the hook token:
 //   --library=<path>  load this library and call its exports
-//   --linked          run the linked flow instead, with --no-admin and --limit=<ms>
+//   --linked          run the linked flow instead; --no-admin denies the rights
 //   --owner           give the message boxes an owner window
 //   --sleep=<ms>      only wait this long and end (a slow batch runs it)
 #include <atomic>
@@ -19,40 +18,33 @@
 
 namespace {
 
-std::string Utf8(const std::wstring& text)
+std::string Utf8(const wchar_t* text)
 {
-    std::string bytes(text.size() * 3, '\0');
-    bytes.resize(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0],
-                                     static_cast<int>(bytes.size()), nullptr, nullptr));
+    char bytes[1536] = "";
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes, nullptr, nullptr);
     return bytes;
 }
 
-BOOL CALLBACK FindBox(HWND window, LPARAM context)
+BOOL CALLBACK FindBox(HWND window, LPARAM found)
 {
     char className[16] = "";
     GetClassNameA(window, className, sizeof(className));
-    if (std::string(className) != "#32770") {
-        return TRUE;
-    }
-    *reinterpret_cast<HWND*>(context) = window;
-    return FALSE;
+    *reinterpret_cast<HWND*>(found) = std::string(className) == "#32770" ? window : nullptr;
+    return *reinterpret_cast<HWND*>(found) == nullptr;
 }
 
-// Watches the calling thread's windows; only boxes of this process count,
-// since other tests show theirs on the same desktop.
+// Watches only the given thread's windows: other tests show boxes on the same desktop.
 void CloseBoxes(DWORD threadId, HWND owner, const std::atomic<bool>& done)
 {
     while (!done) {
         HWND box = nullptr;
         EnumThreadWindows(threadId, FindBox, reinterpret_cast<LPARAM>(&box));
         if (box) {
-            wchar_t caption[256] = L"";
-            wchar_t text[512] = L"";
+            wchar_t caption[256] = L"", text[512] = L"";
             GetWindowTextW(box, caption, 256);
             GetDlgItemTextW(box, 0xFFFF, text, 512);
             const bool owned = owner && GetWindow(box, GW_OWNER) == owner;
-            std::printf("box: %s | %s | owned %s\n", Utf8(caption).c_str(), Utf8(text).c_str(),
-                        owned ? "yes" : "no");
+            std::printf("box: %s | %s | owned %s\n", Utf8(caption).c_str(), Utf8(text).c_str(), owned ? "yes" : "no");
             std::fflush(stdout);
             PostMessageA(box, WM_COMMAND, IDOK, 0);
             while (IsWindow(box)) {
@@ -68,6 +60,11 @@ bool AdminRights() { return true; }
 
 using Entry = LONG(WINAPI*)(HWND, HINSTANCE, LONG);
 
+Entry Export(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 } // namespace
 
 int main()
@@ -76,41 +73,33 @@ int main()
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
     std::wstring library;
     bool linked = false, noAdmin = false, withOwner = false;
-    DWORD limit = 45000;
     for (int i = 1; i < count; ++i) {
         const std::wstring arg = args[i];
-        if (arg.rfind(L"--library=", 0) == 0) library = arg.substr(10);
-        if (arg == L"--linked") linked = true;
-        if (arg == L"--no-admin") noAdmin = true;
-        if (arg == L"--owner") withOwner = true;
-        if (arg.rfind(L"--limit=", 0) == 0) limit = std::stoul(arg.substr(8));
         if (arg.rfind(L"--sleep=", 0) == 0) {
             Sleep(std::stoul(arg.substr(8)));
             return 0;
         }
+        library = arg.rfind(L"--library=", 0) == 0 ? arg.substr(10) : library;
+        linked = linked || arg == L"--linked";
+        noAdmin = noAdmin || arg == L"--no-admin";
+        withOwner = withOwner || arg == L"--owner";
     }
-
-    HWND owner = withOwner ? CreateWindowExW(0, L"STATIC", L"uninstaller", WS_OVERLAPPED, 0, 0, 100, 100,
-                                             nullptr, nullptr, nullptr, nullptr)
+    HWND owner = withOwner ? CreateWindowExW(0, L"STATIC", L"uninstaller", WS_OVERLAPPED, 0, 0, 100, 100, nullptr,
+                                             nullptr, nullptr, nullptr)
                            : nullptr;
+    HMODULE module = linked ? nullptr : LoadLibraryW(library.c_str());
+    if (!linked && (!Export(module, "UninstInitialize") || !Export(module, "UninstUnInitialize"))) {
+        std::printf("library not loaded\n");
+        return 2;
+    }
     std::atomic<bool> done{false};
     std::thread watcher(CloseBoxes, GetCurrentThreadId(), owner, std::cref(done));
-
     LONG result = 0, uninitResult = 0;
     if (linked) {
-        result = RunUninstallHook(owner, {noAdmin ? NoAdminRights : AdminRights, limit});
+        result = RunUninstallHook(owner, {noAdmin ? NoAdminRights : AdminRights, 45000});
     } else {
-        HMODULE module = LoadLibraryW(library.c_str());
-        const auto init = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "UninstInitialize")));
-        const auto uninit = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "UninstUnInitialize")));
-        if (!init || !uninit) {
-            std::printf("library not loaded\n");
-            done = true;
-            watcher.join();
-            return 2;
-        }
-        result = init(owner, nullptr, 0);
-        uninitResult = uninit(owner, nullptr, 0);
+        result = Export(module, "UninstInitialize")(owner, nullptr, 0);
+        uninitResult = Export(module, "UninstUnInitialize")(owner, nullptr, 0);
         FreeLibrary(module);
     }
     done = true;

@@ -64,6 +64,7 @@ struct VersionCase {
     const wchar_t* runAs;
     const wchar_t* wineVersion;
     bool acceptBasic;  // Kestrin_refused: only the extended record is refused
+    bool oldFile;      // an older file with other sections is there before
     std::wstring output;
     std::string ini;
 };
@@ -73,41 +74,33 @@ TEST(Kestrin, WritesTheVersionTheProgramSees)
     const wchar_t* refused1 = L"Kestrin::DetectWindowsVersion GetVersionEx() 1 failed.\n";
     const wchar_t* refused2 = L"Kestrin::DetectWindowsVersion GetVersionEx() 2 failed.\n";
     const VersionCase cases[] = {
-        {L"Kestrin.exe", L"KestrinWin10.exe", L"win10", false, L"", IniText("10", "0", "18362", "1")},
+        {L"Kestrin.exe", L"KestrinWin10.exe", L"win10", false, false, L"", IniText("10", "0", "18362", "1")},
+        {L"Kestrin.exe", L"KestrinReplace.exe", L"win10", false, true, L"", IniText("10", "0", "18362", "1")},
         // Without the manifest's Windows 10 entry the platform answers as
         // Windows 8.1, the newest release the manifest still names.
-        {L"Kestrin_no_win10.exe", L"KestrinNoWin10Entry.exe", L"win10", false, L"", IniText("6", "3", "9600", "1")},
-        {L"Kestrin.exe", L"KestrinWin81.exe", L"win81", false, L"", IniText("6", "3", "9600", "1")},
-        {L"Kestrin.exe", L"KestrinServer2008.exe", L"win2008", false, L"", IniText("6", "0", "6002", "3")},
-        {L"Kestrin_refused.exe", L"KestrinRefused.exe", L"win81", false, std::wstring(refused1) + refused2,
+        {L"Kestrin_no_win10.exe", L"KestrinNoWin10Entry.exe", L"win10", false, false, L"",
+         IniText("6", "3", "9600", "1")},
+        {L"Kestrin.exe", L"KestrinServer2008.exe", L"win2008", false, false, L"", IniText("6", "0", "6002", "3")},
+        {L"Kestrin_refused.exe", L"KestrinRefused.exe", L"win81", false, true, std::wstring(refused1) + refused2,
          IniText("0", "0", "0", "0")},
-        {L"Kestrin_refused.exe", L"KestrinBasicOnly.exe", L"win81", true, refused1, IniText("6", "3", "9600", "0")},
+        {L"Kestrin_refused.exe", L"KestrinBasicOnly.exe", L"win81", true, false, refused1,
+         IniText("6", "3", "9600", "0")},
     };
     for (const VersionCase& test : cases) {
         SCOPED_TRACE(Narrow(test.runAs));
         TempDir dir;
-        WineVersionSetting setting(test.runAs, test.wineVersion);
-        if (test.acceptBasic) {
-            SetEnvironmentVariableW(L"KESTRIN_ACCEPT_BASIC", L"1");
+        if (test.oldFile) {
+            ASSERT_TRUE(WriteFileBytes(dir.File(iniName), "; note\r\n[Setup]\r\nPath=C:\\x\r\n\r\n[Version]\r\n"
+                                                          "VersionMajor=5\r\nServicePack=3\r\n[Later]\r\nkey=1\r\n"));
         }
+        WineVersionSetting setting(test.runAs, test.wineVersion);
+        SetEnvironmentVariableW(L"KESTRIN_ACCEPT_BASIC", test.acceptBasic ? L"1" : nullptr);
         const ProcessResult result = RunCopy(test.program, dir.Path(), test.runAs);
         SetEnvironmentVariableW(L"KESTRIN_ACCEPT_BASIC", nullptr);
         EXPECT_EQ(result.exitCode, 0u);
         EXPECT_EQ(ConsoleText(result.out), test.output);
         EXPECT_EQ(ReadIni(dir), test.ini);
     }
-}
-
-TEST(Kestrin, OlderFileKeepsOnlyTheVersionSection)
-{
-    TempDir dir;
-    ASSERT_TRUE(WriteFileBytes(dir.File(iniName), "; note\r\n[Setup]\r\nPath=C:\\x\r\n\r\n[Version]\r\n"
-                                                  "VersionMajor=5\r\nServicePack=3\r\n[Later]\r\nkey=1\r\n"));
-    WineVersionSetting setting(L"KestrinReplace.exe", L"win10");
-    const ProcessResult result = RunCopy(L"Kestrin.exe", dir.Path(), L"KestrinReplace.exe");
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(ReadIni(dir), IniText("10", "0", "18362", "1"));
 }
 
 TEST(Kestrin, FileThatCannotBeDeletedStaysUnchanged)
@@ -137,22 +130,20 @@ TEST(Kestrin, FileThatCannotBeDeletedStaysUnchanged)
 
 TEST(Kestrin, AnyParameterPrintsUsageAndWritesNothing)
 {
-    struct UsageCase {
+    const struct {
         const wchar_t* runAs;
         const wchar_t* arguments;
         bool oldFile;
         const wchar_t* name;
-    };
-    const UsageCase cases[] = {
+    } cases[] = {
         {L"Kestrin.exe", L" -h", false, L"Kestrin"},
         {L"Kestrin.exe", L" /?", true, L"Kestrin"},
         {L"Kestrin.exe", L" x", false, L"Kestrin"},
         {L"Kestrin.exe", L" \"\"", true, L"Kestrin"},
-        {L"Kestrin.exe", L" -h x", false, L"Kestrin"},
-        {L"Setup.Kestrin.exe", L" -?", false, L"Setup.Kestrin"},
+        {L"Setup.Kestrin.exe", L" -? x", false, L"Setup.Kestrin"},
     };
     const std::string old = "[Version]\r\nVersionMajor=5\r\n";
-    for (const UsageCase& test : cases) {
+    for (const auto& test : cases) {
         SCOPED_TRACE(Narrow(test.runAs + std::wstring(test.arguments)));
         TempDir dir;
         if (test.oldFile) {

@@ -69,3 +69,28 @@ TEST(ServerVersion, VersionFromResourceElseProbe)
         EXPECT_EQ(FileExists(row.path + L".probed"), row.probed) << Narrow(row.path);
     }
 }
+
+TEST(ServerVersion, HangingServerIsKilledAfterTheLimitLeavingNoTemporaryFile)
+{
+    TempDir temp, dir;
+    ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), dir.File(L"mysqld.exe")));
+    ASSERT_TRUE(WriteFileBytes(dir.File(L"mysqld.exe.answer"), "hang"));
+    wchar_t oldTmp[MAX_PATH] = {};
+    const DWORD hadTmp = GetEnvironmentVariableW(L"TMP", oldTmp, MAX_PATH);
+    SetEnvironmentVariableW(L"TMP", temp.Path().c_str());
+    const ULONGLONG begin = GetTickCount64();
+    const CapturedOutput captured = RunAndCaptureOutput(Quoted(dir.File(L"mysqld.exe")) + L" --version");
+    const ULONGLONG elapsed = GetTickCount64() - begin;
+    SetEnvironmentVariableW(L"TMP", hadTmp ? oldTmp : nullptr);
+    EXPECT_EQ(captured.error, static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(captured.exitCode, KilledChildExitCode);
+    EXPECT_GE(elapsed, CaptureTimeLimit - 100);
+    EXPECT_LT(elapsed, CaptureTimeLimit + 2000);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(temp.File(L"*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    for (BOOL more = TRUE; more; more = FindNextFileW(search, &found)) {
+        EXPECT_EQ(found.cFileName[0], L'.') << "left behind: " << Narrow(found.cFileName);
+    }
+    FindClose(search);
+}
