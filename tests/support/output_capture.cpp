@@ -5,7 +5,6 @@
 #include <io.h>
 
 #include "common/win32.h"
-#include "tests/support/run_process.h"
 
 OutputCapture::OutputCapture()
 {

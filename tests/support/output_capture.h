@@ -1,11 +1,12 @@
 // In-process capture of what Quillon's console functions write to standard
-// output, as the bytes a UTF-16 text-mode stream produces (ConsoleBytes).
-// Nothing else may print while a capture runs: compare after Finish.
+// output, as the bytes a UTF-16 text-mode stream produces. Nothing else may
+// print while a capture runs.
 #pragma once
 
 #include <string>
 
 #include "service_tool/front/console.h"
+#include "tests/support/run_process.h"
 
 class OutputCapture {
 public:
@@ -21,6 +22,19 @@ private:
     std::wstring path;
     int savedOutput = -1;
 };
+
+struct CapturedRun {
+    int code;
+    std::wstring text;
+};
+
+template <typename Run>
+CapturedRun Capture(Run run)
+{
+    OutputCapture capture;
+    const int code = run();
+    return {code, ConsoleText(capture.Finish())};
+}
 
 // The line the commands print after a failed system call.
 inline std::wstring ErrorLineText(DWORD code)

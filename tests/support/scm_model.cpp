@@ -18,7 +18,7 @@ BOOL Fail(DWORD error)
     return FALSE;
 }
 
-// Copies the text behind `end` and moves `end` past it.
+// Copies the text to `end` and moves `end` past it.
 wchar_t* Put(wchar_t*& end, const std::wstring& text)
 {
     wchar_t* start = end;
@@ -27,16 +27,13 @@ wchar_t* Put(wchar_t*& end, const std::wstring& text)
     return start;
 }
 
-DWORD EntrySize(const ModelService* service)
-{
-    return static_cast<DWORD>(sizeof(ENUM_SERVICE_STATUSW) + 2 * (service->name.size() + 1) * sizeof(wchar_t));
-}
+using Services = std::vector<ModelService*>;
 
-DWORD ListSize(const std::vector<ModelService*>& list)
+DWORD ListSize(const Services& list)
 {
     DWORD size = 0;
     for (const ModelService* service : list) {
-        size += EntrySize(service);
+        size += static_cast<DWORD>(sizeof(ENUM_SERVICE_STATUSW) + 2 * (service->name.size() + 1) * sizeof(wchar_t));
     }
     return size;
 }
@@ -51,7 +48,7 @@ SERVICE_STATUS StatusOf(const ModelService& service)
 }
 
 // Entries first, their names (key and display name alike) behind them.
-void WriteEntries(const std::vector<ModelService*>& list, void* buffer)
+DWORD WriteEntries(const Services& list, void* buffer)
 {
     auto* entries = static_cast<ENUM_SERVICE_STATUSW*>(buffer);
     auto* text = reinterpret_cast<wchar_t*>(entries + list.size());
@@ -60,6 +57,7 @@ void WriteEntries(const std::vector<ModelService*>& list, void* buffer)
         entries[i].lpDisplayName = Put(text, list[i]->name);
         entries[i].ServiceStatus = StatusOf(*list[i]);
     }
+    return static_cast<DWORD>(list.size());
 }
 
 bool Matches(DWORD state, DWORD filter)
@@ -82,26 +80,30 @@ struct ScmModelCalls {
         return nullptr;
     }
 
-    // The service behind a handle opened with one of the rights, its pending
-    // state brought up to now; null with the last error set otherwise.
-    static ModelService* ServiceFor(SC_HANDLE handle, DWORD rights)
+    static ScmModel::Handle* FindManager(SC_HANDLE handle)
+    {
+        ScmModel::Handle* h = Find(handle);
+        return h && h->manager == 0 ? h : nullptr;
+    }
+
+    // The service behind a handle opened with the right, its pending state
+    // brought up to now; null with the last error set otherwise.
+    static ModelService* ServiceFor(SC_HANDLE handle, DWORD right)
     {
         ScmModel::Handle* h = Find(handle);
         if (!h || h->manager == 0) {
-            Fail(ERROR_INVALID_HANDLE);
-            return nullptr;
+            return Fail(ERROR_INVALID_HANDLE), nullptr;
         }
-        if (!(h->rights & (rights | GENERIC_ALL))) {
-            Fail(ERROR_ACCESS_DENIED);
-            return nullptr;
+        if (!(h->rights & (right | GENERIC_ALL))) {
+            return Fail(ERROR_ACCESS_DENIED), nullptr;
         }
         M().State(h->service);
         return M().Find(h->service);
     }
 
-    static std::vector<ModelService*> Dependents(const std::wstring& name, DWORD filter)
+    static Services Dependents(const std::wstring& name, DWORD filter)
     {
-        std::vector<ModelService*> list;
+        Services list;
         for (ModelService& other : M().services) {
             const bool depends = std::any_of(other.dependsOn.begin(), other.dependsOn.end(),
                                              [&](const std::wstring& d) { return SameName(d, name); });
@@ -120,23 +122,16 @@ struct ScmModelCalls {
         return reinterpret_cast<SC_HANDLE>(m.handles.back().id);
     }
 
-    static SC_HANDLE WINAPI OpenManager(LPCWSTR machine, LPCWSTR database, DWORD access)
+    static SC_HANDLE WINAPI OpenManager(LPCWSTR, LPCWSTR, DWORD access)
     {
-        const DWORD error = machine || database ? ERROR_INVALID_PARAMETER : M().managerOpenError;
-        return error ? (Fail(error), nullptr) : NewHandle(0, L"", access);
+        return M().managerOpenError ? (Fail(M().managerOpenError), nullptr) : NewHandle(0, L"", access);
     }
 
     static SC_HANDLE WINAPI OpenService(SC_HANDLE manager, LPCWSTR name, DWORD access)
     {
-        ScmModel::Handle* h = Find(manager);
-        if (!h || h->manager != 0) {
-            return Fail(ERROR_INVALID_HANDLE), nullptr;
-        }
-        wchar_t hex[16];
-        swprintf(hex, 16, L" %lx", access);
-        M().serviceOpens.push_back(name + std::wstring(hex));
+        ScmModel::Handle* h = FindManager(manager);
         ModelService* service = M().Find(name);
-        const DWORD error = service ? service->openError : ERROR_SERVICE_DOES_NOT_EXIST;
+        const DWORD error = !h ? ERROR_INVALID_HANDLE : service ? service->openError : ERROR_SERVICE_DOES_NOT_EXIST;
         return error ? (Fail(error), nullptr) : NewHandle(h->id, service->name, access);
     }
 
@@ -144,10 +139,7 @@ struct ScmModelCalls {
     {
         ScmModel& m = M();
         ScmModel::Handle* h = Find(handle);
-        if (!h) {
-            ++m.badCloses;
-            return Fail(ERROR_INVALID_HANDLE);
-        }
+        if (!h) return ++m.badCloses, Fail(ERROR_INVALID_HANDLE);
         const uintptr_t id = h->id;
         const std::wstring name = h->service;
         m.badCloses += static_cast<int>(
@@ -166,18 +158,13 @@ struct ScmModelCalls {
     static BOOL WINAPI QueryConfig(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGW config, DWORD size, LPDWORD needed)
     {
         ModelService* s = ServiceFor(handle, GENERIC_READ);
-        if (!s) {
-            return FALSE;
-        }
+        if (!s) return FALSE;
         // The record, then command line, display name and one empty string
         // that ends the dependency list and serves every other text field.
         *needed = static_cast<DWORD>(sizeof(QUERY_SERVICE_CONFIGW) +
                                      (s->commandLine.size() + s->name.size() + 4) * sizeof(wchar_t));
-        if (!config || size < *needed) {
-            return Fail(ERROR_INSUFFICIENT_BUFFER);
-        }
-        if (s->configError) {
-            return Fail(s->configError);
+        if (!config || size < *needed || s->configError) {
+            return Fail(s->configError && config && size >= *needed ? s->configError : ERROR_INSUFFICIENT_BUFFER);
         }
         *config = {};
         config->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -190,23 +177,13 @@ struct ScmModelCalls {
         return TRUE;
     }
 
-    static BOOL WINAPI QueryStatusEx(SC_HANDLE handle, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size,
-                                     LPDWORD needed)
+    static BOOL WINAPI QueryStatusEx(SC_HANDLE handle, SC_STATUS_TYPE, LPBYTE buffer, DWORD size, LPDWORD needed)
     {
         ModelService* s = ServiceFor(handle, GENERIC_READ);
-        if (!s) {
-            return FALSE;
-        }
+        if (!s) return FALSE;
         *needed = sizeof(SERVICE_STATUS_PROCESS);
-        if (level != SC_STATUS_PROCESS_INFO) {
-            return Fail(ERROR_INVALID_LEVEL);
-        }
-        if (!buffer || size < *needed) {
-            return Fail(ERROR_INSUFFICIENT_BUFFER);
-        }
-        if (s->statusError) {
-            return Fail(s->statusError);
-        }
+        if (!buffer || size < *needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        if (s->statusError) return Fail(s->statusError);
         auto* status = reinterpret_cast<SERVICE_STATUS_PROCESS*>(buffer);
         *status = {};
         const SERVICE_STATUS plain = StatusOf(*s);
@@ -219,37 +196,27 @@ struct ScmModelCalls {
                                       LPDWORD needed, LPDWORD count)
     {
         ModelService* s = ServiceFor(handle, GENERIC_READ);
-        if (!s) {
-            return FALSE;
-        }
-        const std::vector<ModelService*> list = Dependents(s->name, filter);
+        if (!s) return FALSE;
+        if (s->dependentsError) return Fail(s->dependentsError);
+        const Services list = Dependents(s->name, filter);
         *needed = ListSize(list);
         *count = 0;
         if (!list.empty() && (!buffer || size < *needed)) {
             return Fail(ERROR_MORE_DATA);
         }
-        WriteEntries(list, buffer);
-        *count = static_cast<DWORD>(list.size());
+        *count = WriteEntries(list, buffer);
         return TRUE;
     }
 
+    // Passes of at most entriesPerPass services; 234 with the resume handle
+    // set while more remain, success and resume handle 0 for the last.
     static BOOL WINAPI EnumServices(SC_HANDLE manager, DWORD type, DWORD filter, LPENUM_SERVICE_STATUSW buffer,
                                     DWORD size, LPDWORD needed, LPDWORD count, LPDWORD resume)
     {
         ScmModel& m = M();
-        ++m.enumCalls;
         *needed = *count = 0;
-        ScmModel::Handle* h = Find(manager);
-        if (!h || h->manager != 0) {
-            return Fail(ERROR_INVALID_HANDLE);
-        }
-        if (!(h->rights & (GENERIC_READ | GENERIC_ALL | SC_MANAGER_ENUMERATE_SERVICE))) {
-            return Fail(ERROR_ACCESS_DENIED);
-        }
-        if (m.enumError) {
-            return Fail(m.enumError);
-        }
-        std::vector<ModelService*> all;
+        if (!FindManager(manager) || m.enumError) return Fail(m.enumError ? m.enumError : ERROR_INVALID_HANDLE);
+        Services all;
         for (ModelService& s : m.services) {
             if ((type & SERVICE_WIN32_OWN_PROCESS) && Matches(m.State(s.name), filter)) {
                 all.push_back(&s);
@@ -258,16 +225,15 @@ struct ScmModelCalls {
         const size_t limit = m.entriesPerPass ? m.entriesPerPass : all.size();
         auto pass = [&](size_t from) {
             from = std::min(from, all.size());
-            return std::vector<ModelService*>(all.begin() + from, all.begin() + std::min(all.size(), from + limit));
+            return Services(all.begin() + from, all.begin() + std::min(all.size(), from + limit));
         };
         const size_t first = resume ? *resume : 0;
-        const std::vector<ModelService*> entries = pass(first);
+        const Services entries = pass(first);
         if (!entries.empty() && (!buffer || size < ListSize(entries))) {
             *needed = ListSize(entries);
             return Fail(ERROR_MORE_DATA);
         }
-        WriteEntries(entries, buffer);
-        *count = static_cast<DWORD>(entries.size());
+        *count = WriteEntries(entries, buffer);
         const size_t next = first + entries.size();
         if (resume) {
             *resume = next < all.size() ? static_cast<DWORD>(next) : 0;
@@ -276,30 +242,24 @@ struct ScmModelCalls {
         return next < all.size() ? Fail(ERROR_MORE_DATA) : TRUE;
     }
 
-    static BOOL WINAPI Control(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS status)
+    static void EnterPending(ModelService& s, DWORD state, DWORD delay)
+    {
+        s.state = state;
+        s.pendingUntil = delay == INFINITE ? ~0ULL : M().now + delay;
+    }
+
+    static BOOL WINAPI Control(SC_HANDLE handle, DWORD, LPSERVICE_STATUS status)
     {
         ModelService* s = ServiceFor(handle, GENERIC_EXECUTE);
-        if (!s) {
-            return FALSE;
-        }
-        if (control != SERVICE_CONTROL_STOP) {
-            return Fail(ERROR_INVALID_SERVICE_CONTROL);
-        }
+        if (!s) return FALSE;
         M().controls.push_back(L"stop " + s->name);
-        if (s->state == SERVICE_STOPPED) {
-            return Fail(ERROR_SERVICE_NOT_ACTIVE);
-        }
-        if (s->state == SERVICE_START_PENDING || s->state == SERVICE_STOP_PENDING) {
-            return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
-        }
-        if (!Dependents(s->name, SERVICE_ACTIVE).empty()) {
-            return Fail(ERROR_DEPENDENT_SERVICES_RUNNING);
-        }
-        if (s->stopError) {
-            return Fail(s->stopError);
-        }
-        s->state = SERVICE_STOP_PENDING;
-        s->pendingUntil = s->stopDelay == INFINITE ? ~0ULL : M().now + s->stopDelay;
+        const DWORD error = s->state == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE
+                            : s->state == SERVICE_START_PENDING || s->state == SERVICE_STOP_PENDING
+                                ? ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+                            : !Dependents(s->name, SERVICE_ACTIVE).empty() ? ERROR_DEPENDENT_SERVICES_RUNNING
+                                                                           : s->stopError;
+        if (error) return Fail(error);
+        EnterPending(*s, SERVICE_STOP_PENDING, s->stopDelay);
         *status = StatusOf(*s);
         return TRUE;
     }
@@ -307,31 +267,20 @@ struct ScmModelCalls {
     static BOOL WINAPI Start(SC_HANDLE handle, DWORD, LPCWSTR*)
     {
         ModelService* s = ServiceFor(handle, GENERIC_EXECUTE);
-        if (!s) {
-            return FALSE;
-        }
+        if (!s) return FALSE;
         M().controls.push_back(L"start " + s->name);
-        if (s->state != SERVICE_STOPPED) {
-            return Fail(ERROR_SERVICE_ALREADY_RUNNING);
-        }
-        if (s->startError) {
-            return Fail(s->startError);
-        }
-        s->state = SERVICE_START_PENDING;
-        s->pendingUntil = s->startDelay == INFINITE ? ~0ULL : M().now + s->startDelay;
+        const DWORD error = s->state != SERVICE_STOPPED ? ERROR_SERVICE_ALREADY_RUNNING : s->startError;
+        if (error) return Fail(error);
+        EnterPending(*s, SERVICE_START_PENDING, s->startDelay);
         return TRUE;
     }
 
     static BOOL WINAPI Delete(SC_HANDLE handle)
     {
         ModelService* s = ServiceFor(handle, DELETE);
-        if (!s) {
-            return FALSE;
-        }
+        if (!s) return FALSE;
         M().controls.push_back(L"delete " + s->name);
-        if (s->markedForDelete) {
-            return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
-        }
+        if (s->markedForDelete) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
         s->markedForDelete = true;
         return TRUE;
     }
@@ -346,9 +295,9 @@ struct ScmModelCalls {
 namespace {
 
 const ScmApi modelApi = {
-    ScmModelCalls::OpenManager,    ScmModelCalls::OpenService,    ScmModelCalls::Close,
-    ScmModelCalls::QueryConfig,    ScmModelCalls::QueryStatusEx,  ScmModelCalls::EnumServices,
-    ScmModelCalls::EnumDependents, ScmModelCalls::Control,        ScmModelCalls::Start,
+    ScmModelCalls::OpenManager,    ScmModelCalls::OpenService,   ScmModelCalls::Close,
+    ScmModelCalls::QueryConfig,    ScmModelCalls::QueryStatusEx, ScmModelCalls::EnumServices,
+    ScmModelCalls::EnumDependents, ScmModelCalls::Control,       ScmModelCalls::Start,
     ScmModelCalls::Delete,         ScmModelCalls::Sleep,
 };
 
@@ -369,13 +318,8 @@ ScmModel::~ScmModel()
 ModelService& ScmModel::Add(const std::wstring& name, const std::wstring& commandLine, DWORD state,
                             std::vector<std::wstring> dependsOn)
 {
-    services.push_back(ModelService{});
-    ModelService& service = services.back();
-    service.name = name;
-    service.commandLine = commandLine;
-    service.state = state;
-    service.dependsOn = std::move(dependsOn);
-    return service;
+    services.push_back(ModelService{name, commandLine, state, std::move(dependsOn)});
+    return services.back();
 }
 
 ModelService* ScmModel::Find(const std::wstring& name)
@@ -391,13 +335,13 @@ ModelService* ScmModel::Find(const std::wstring& name)
 DWORD ScmModel::State(const std::wstring& name)
 {
     ModelService* service = Find(name);
-    if (!service) {
-        return 0;
-    }
-    if (service->pendingUntil <= now && service->state == SERVICE_STOP_PENDING) {
-        service->state = SERVICE_STOPPED;
-    } else if (service->pendingUntil <= now && service->state == SERVICE_START_PENDING) {
-        service->state = SERVICE_RUNNING;
+    if (!service) return 0;
+    if (service->pendingUntil <= now) {
+        if (service->state == SERVICE_STOP_PENDING) {
+            service->state = SERVICE_STOPPED;
+        } else if (service->state == SERVICE_START_PENDING) {
+            service->state = SERVICE_RUNNING;
+        }
     }
     return service->state;
 }

@@ -1,7 +1,6 @@
 #include "tests/support/test_services.h"
 
 #include "common/handles.h"
-#include "tests/support/run_process.h"
 
 namespace {
 
@@ -18,7 +17,7 @@ struct Opened {
     RealHandle service; // closed first
 };
 
-Opened Open(const std::wstring& name, DWORD access)
+Opened Open(const std::wstring& name, DWORD access = SERVICE_ALL_ACCESS)
 {
     Opened opened;
     opened.manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -28,18 +27,17 @@ Opened Open(const std::wstring& name, DWORD access)
     return opened;
 }
 
-SERVICE_STATUS_PROCESS QueryStatus(SC_HANDLE service)
+DWORD StateOf(SC_HANDLE service)
 {
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-    return status;
+    return status.dwCurrentState;
 }
 
-template <typename Done>
-bool WaitUntil(SC_HANDLE service, DWORD timeoutMs, Done done)
+bool WaitFor(SC_HANDLE service, DWORD state, DWORD timeoutMs)
 {
-    for (DWORD waited = 0; !done(QueryStatus(service)); waited += 50) {
+    for (DWORD waited = 0; StateOf(service) != state; waited += 50) {
         if (waited >= timeoutMs) {
             return false;
         }
@@ -48,83 +46,44 @@ bool WaitUntil(SC_HANDLE service, DWORD timeoutMs, Done done)
     return true;
 }
 
-bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs)
+void Remove(const std::wstring& name)
 {
-    return WaitUntil(service, timeoutMs, [state](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState == state; });
-}
-
-// The executable of a configured command line: the quoted part, or up to the
-// first blank.
-std::wstring ExecutableOf(const std::wstring& commandLine)
-{
-    if (!commandLine.empty() && commandLine[0] == L'"') {
-        return commandLine.substr(1, commandLine.find(L'"', 1) - 1);
+    {
+        Opened opened = Open(name);
+        SC_HANDLE service = opened.service.Get();
+        if (!service) {
+            return;
+        }
+        // Wine kills a service on a second stop control, so send one only,
+        // and only once a start has finished.
+        for (int polls = 0; StateOf(service) == SERVICE_START_PENDING && polls < 300; ++polls) {
+            Sleep(50);
+        }
+        SERVICE_STATUS answer;
+        const DWORD state = StateOf(service);
+        if (state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING) {
+            ControlService(service, SERVICE_CONTROL_STOP, &answer);
+        }
+        WaitFor(service, SERVICE_STOPPED, 15000);
+        DeleteService(service);
     }
-    return commandLine.substr(0, commandLine.find(L' '));
+    // The entry goes once the last handle is closed and the process has ended.
+    for (int polls = 0; polls < 200 && (Open(name, GENERIC_READ).service || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST);
+         ++polls) {
+        Sleep(50);
+    }
 }
 
 } // namespace
 
-void AllowStandinStop(const std::wstring& exePath)
+TestService::TestService(std::wstring serviceName, const std::wstring& commandLine) : name(std::move(serviceName))
 {
-    WriteFileBytes(exePath + L".allow-stop", "");
-}
-
-bool RemoveTestService(const std::wstring& name)
-{
-    {
-        Opened opened = Open(name, SERVICE_ALL_ACCESS);
-        if (!opened.service) {
-            return true;
-        }
-        SC_HANDLE service = opened.service.Get();
-        std::vector<BYTE> config(8192);
-        auto* record = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
-        DWORD needed = 0;
-        if (QueryServiceConfigW(service, record, static_cast<DWORD>(config.size()), &needed)) {
-            AllowStandinStop(ExecutableOf(record->lpBinaryPathName));
-        }
-        // One stop control only: after it, Wine kills the process on any
-        // further control. So let a start finish, and a stand-in that refused
-        // the stop see the file and accept it.
-        WaitUntil(service, 15000, [](const SERVICE_STATUS_PROCESS& s) { return s.dwCurrentState != SERVICE_START_PENDING; });
-        WaitUntil(service, 3000, [](const SERVICE_STATUS_PROCESS& s) {
-            return (s.dwControlsAccepted & SERVICE_ACCEPT_STOP) || s.dwCurrentState == SERVICE_STOPPED;
-        });
-        const DWORD state = QueryStatus(service).dwCurrentState;
-        SERVICE_STATUS answer;
-        if (state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING) {
-            ControlService(service, SERVICE_CONTROL_STOP, &answer);
-        }
-        WaitForState(service, SERVICE_STOPPED, 15000);
-        DeleteService(service);
-    }
-    // The entry goes once the last handle is closed and the process has ended.
-    for (int waited = 0; waited < 10000; waited += 50) {
-        if (!Open(name, GENERIC_READ).service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
-            return true;
-        }
-        Sleep(50);
-    }
-    return false;
-}
-
-TestService::TestService(std::wstring serviceName, const std::wstring& command,
-                         const std::vector<std::wstring>& dependsOn)
-    : name(std::move(serviceName)), commandLine(command)
-{
-    RemoveTestService(name);
-    std::wstring dependencies;
-    for (const std::wstring& dependency : dependsOn) {
-        dependencies += dependency + L'\0';
-    }
-    dependencies += L'\0';
+    Remove(name);
     RealHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     for (int attempt = 0; manager && attempt < 100; ++attempt) {
         RealHandle service(CreateServiceW(manager.Get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                          commandLine.c_str(), nullptr, nullptr, dependencies.c_str(), nullptr,
-                                          nullptr));
+                                          commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
         error = GetLastError();
         registered = service.IsValid();
         if (registered || error != ERROR_SERVICE_MARKED_FOR_DELETE) {
@@ -138,39 +97,33 @@ TestService::TestService(std::wstring serviceName, const std::wstring& command,
 TestService::~TestService()
 {
     if (registered) {
-        RemoveTestService(name);
+        Remove(name);
     }
 }
 
-bool TestService::Start()
+bool TestService::Start(DWORD state)
 {
-    Opened opened = Open(name, SERVICE_ALL_ACCESS);
+    Opened opened = Open(name);
     if (!opened.service || !StartServiceW(opened.service.Get(), 0, nullptr)) {
         error = GetLastError();
         return false;
     }
-    return ::WaitForState(opened.service.Get(), SERVICE_RUNNING, 15000);
+    return WaitFor(opened.service.Get(), state, 15000);
 }
 
 bool TestService::Stop()
 {
-    Opened opened = Open(name, SERVICE_ALL_ACCESS);
+    Opened opened = Open(name);
     SERVICE_STATUS answer;
     if (!opened.service || !ControlService(opened.service.Get(), SERVICE_CONTROL_STOP, &answer)) {
         error = GetLastError();
         return false;
     }
-    return ::WaitForState(opened.service.Get(), SERVICE_STOPPED, 15000);
+    return WaitFor(opened.service.Get(), SERVICE_STOPPED, 15000);
 }
 
 DWORD TestService::State()
 {
     Opened opened = Open(name, GENERIC_READ);
-    return opened.service ? QueryStatus(opened.service.Get()).dwCurrentState : 0;
-}
-
-bool TestService::WaitForState(DWORD state, DWORD timeoutMs)
-{
-    Opened opened = Open(name, GENERIC_READ);
-    return opened.service && ::WaitForState(opened.service.Get(), state, timeoutMs);
+    return opened.service ? StateOf(opened.service.Get()) : 0;
 }

@@ -5,7 +5,6 @@
 #include "service_tool/front/command_line.h"
 #include "service_tool/service/command_checks.h"
 #include "tests/support/output_capture.h"
-#include "tests/support/run_process.h"
 #include "tests/support/scm_model.h"
 #include "tests/support/test_services.h"
 
@@ -13,14 +12,9 @@ namespace {
 
 const wchar_t ServerCommandLine[] = L"\"C:\\Program Files\\MariaDB\\bin\\mysqld.exe\" --defaults-file=my.ini";
 
-bool NoAdminRights()
-{
-    return false;
-}
-
 // Restores the real administrator check when the test ends.
 struct WithoutAdminRights {
-    WithoutAdminRights() { CommandAdminCheck = NoAdminRights; }
+    WithoutAdminRights() { CommandAdminCheck = [] { return false; }; }
     ~WithoutAdminRights() { CommandAdminCheck = saved; }
     bool (*saved)() = CommandAdminCheck;
 };
@@ -50,47 +44,41 @@ TEST(ServiceCommands, RefuseWithoutNameOrAdminRights)
     const WithoutAdminRights noRights;
     for (const auto& c : cases) {
         ServiceName.clear();
-        OutputCapture noName;
-        int code = c.command();
-        EXPECT_EQ(ConsoleText(noName.Finish()), c.noNameText);
-        EXPECT_EQ(code, c.noName);
-
+        const CapturedRun noName = Capture(c.command);
+        EXPECT_EQ(noName.text, c.noNameText);
+        EXPECT_EQ(noName.code, c.noName);
         ServiceName = L"db";
-        OutputCapture rights;
-        code = c.command();
-        EXPECT_EQ(ConsoleText(rights.Finish()), c.noRightsText);
-        EXPECT_EQ(code, c.noRights);
+        const CapturedRun rights = Capture(c.command);
+        EXPECT_EQ(rights.text, c.noRightsText);
+        EXPECT_EQ(rights.code, c.noRights);
     }
     EXPECT_EQ(scm.opens, 0);
 }
 
-TEST(DeleteCommand, StopsDependentsSilentlyThenRemoves)
+TEST(DeleteCommand, StopsDependentsSilentlyThenRemovesUnlessTheStopFails)
 {
-    ScmModel scm;
-    scm.Add(L"db", ServerCommandLine, SERVICE_RUNNING);
-    scm.Add(L"web", L"C:\\web.exe", SERVICE_RUNNING, {L"db"});
-    ServiceName = L"db";
-    OutputCapture capture;
-    const int code = DeleteCommand();
-    EXPECT_EQ(ConsoleText(capture.Finish()), L"Service 'db' successfully deleted.\n\n");
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(scm.controls, (std::vector<std::wstring>{L"stop web", L"stop db", L"delete db"}));
-    EXPECT_EQ(scm.Find(L"db"), nullptr);
-    EXPECT_EQ(scm.OpenHandles(), 0);
-}
-
-TEST(DeleteCommand, RefusedStopKeepsTheService)
-{
-    ScmModel scm;
-    scm.Add(L"db", ServerCommandLine, SERVICE_RUNNING).stopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-    ServiceName = L"db";
-    OutputCapture capture;
-    const int code = DeleteCommand();
-    EXPECT_EQ(ConsoleText(capture.Finish()),
-              L"Error deleting service 'db'.\n" + ErrorLineText(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
-    EXPECT_EQ(code, 205);
-    EXPECT_EQ(scm.controls, (std::vector<std::wstring>{L"stop db"}));
-    EXPECT_EQ(scm.OpenHandles(), 0);
+    const struct {
+        DWORD stopError;
+        int code;
+        std::wstring text;
+        std::vector<std::wstring> controls;
+    } cases[] = {
+        {0, 0, L"Service 'db' successfully deleted.\n\n", {L"stop web", L"stop db", L"delete db"}},
+        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 205,
+         L"Error deleting service 'db'.\n" + ErrorLineText(ERROR_SERVICE_CANNOT_ACCEPT_CTRL), {L"stop web", L"stop db"}},
+    };
+    for (const auto& c : cases) {
+        ScmModel scm;
+        scm.Add(L"db", ServerCommandLine, SERVICE_RUNNING).stopError = c.stopError;
+        scm.Add(L"web", L"C:\\web.exe", SERVICE_RUNNING, {L"db"});
+        ServiceName = L"db";
+        const CapturedRun run = Capture(DeleteCommand);
+        EXPECT_EQ(run.text, c.text);
+        EXPECT_EQ(run.code, c.code);
+        EXPECT_EQ(scm.controls, c.controls);
+        EXPECT_EQ(scm.Find(L"db") == nullptr, c.code == 0);
+        EXPECT_EQ(scm.OpenHandles(), 0);
+    }
 }
 
 // Against Wine's own manager, with the stand-in server registered as services.
@@ -124,8 +112,7 @@ TEST(DeleteCommand, RealServices)
         EXPECT_EQ(result.exitCode, c.exitCode) << Narrow(name);
         if (c.service && c.exitCode == 0) {
             // The entry goes once the last handle is closed and the process has ended.
-            int polls = 0;
-            while (c.service->State() != 0 && ++polls < 50) {
+            for (int polls = 0; c.service->State() != 0 && polls < 50; ++polls) {
                 Sleep(100);
             }
             EXPECT_EQ(c.service->State(), 0u) << Narrow(name) << " is still registered";

