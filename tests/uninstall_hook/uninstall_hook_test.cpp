@@ -25,14 +25,6 @@ std::string Failed(int id, bool owned = false)
          + "\nresult: -1\nuninit: 0\n";
 }
 
-std::wstring Replace(std::wstring text, const std::wstring& from, const std::wstring& to)
-{
-    for (size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
 // The environment of this process without comspec, plus extra ("NAME=value").
 std::wstring EnvironmentWithComspec(const std::wstring& extra)
 {
@@ -44,11 +36,7 @@ std::wstring EnvironmentWithComspec(const std::wstring& extra)
         }
     }
     FreeEnvironmentStringsW(strings);
-    if (!extra.empty()) {
-        block.append(extra).push_back(L'\0');
-    }
-    block.push_back(L'\0');
-    return block;
+    return extra.empty() ? block + L'\0' : block + extra + L'\0' + L'\0';
 }
 
 // Wine hands this process's standard error (the test runner's pipe) down to
@@ -64,41 +52,45 @@ const bool descendantsEndWithTheTest = [] {
 }();
 
 // Program directories in one temporary folder, each with a copy of the
-// library: "mysql" and "My SQL" with a batch that leaves a marker file,
-// "empty" without a batch.
+// library: "mysql", "My SQL" and "failing" with a batch that leaves a marker
+// file (the last one then ends with an error code), "empty" without a batch.
 class UninstallHookTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(descendantsEndWithTheTest);
-        for (const wchar_t* name : {L"mysql", L"My SQL", L"empty"}) {
-            ASSERT_TRUE(CreateDirectoryW(temp.File(name).c_str(), nullptr));
-            ASSERT_TRUE(CopyFileTo(BinPath(L"Tolvane.dll"), temp.File(name) + L"\\Tolvane.dll"));
+        for (const wchar_t* name : {L"mysql", L"My SQL", L"failing", L"empty"}) {
+            ASSERT_TRUE(CreateDirectoryW(Dir(name).c_str(), nullptr));
+            ASSERT_TRUE(CopyFileTo(BinPath(L"Tolvane.dll"), Dir(name) + L"\\Tolvane.dll"));
         }
         WriteBatch(L"mysql", "");
         WriteBatch(L"My SQL", "");
+        WriteBatch(L"failing", "", "exit /b 7\r\n");
     }
 
     std::wstring Dir(const wchar_t* name) const { return temp.File(name); }
     bool Marked(const wchar_t* name) const { return FileExists(Dir(name) + L"\\marker.txt"); }
 
-    // A batch that runs the lines before and then leaves the marker.
-    void WriteBatch(const wchar_t* name, const std::string& before)
+    void WriteBatch(const wchar_t* name, const std::string& before, const std::string& after = "")
     {
-        ASSERT_TRUE(WriteFileBytes(Dir(name) + L"\\stop_mysql.bat",
-                                   "@echo off\r\n" + before + "echo ran> \"" + Narrow(Dir(name)) + "\\marker.txt\"\r\n"));
+        ASSERT_TRUE(WriteFileBytes(Dir(name) + L"\\stop_mysql.bat", "@echo off\r\n" + before + "echo ran> \"" +
+                                                                        Narrow(Dir(name)) + "\\marker.txt\"\r\n" + after));
     }
 
-    // Runs the stand-in with Tolvane.dll from "mysql"; {dir}, {blank} and
-    // {empty} in the arguments name the three directories.
-    std::string Run(const std::wstring& arguments, const RunOptions& options = {})
+    // Runs the stand-in with Tolvane.dll from "mysql"; {dir}, {blank},
+    // {failing} and {empty} in the arguments name the directories.
+    std::string Run(std::wstring arguments, const RunOptions& options = {})
     {
-        std::wstring line = Quoted(BinPath(L"standin_uninstaller.exe")) + L" --library="
-                          + Quoted(Dir(L"mysql") + L"\\Tolvane.dll") + L" " + arguments;
-        line = Replace(line, L"{dir}", Dir(L"mysql"));
-        line = Replace(line, L"{blank}", Dir(L"My SQL"));
-        line = Replace(line, L"{empty}", Dir(L"empty"));
-        ProcessResult result = RunProcess(line, options);
+        const std::pair<const wchar_t*, const wchar_t*> names[] = {
+            {L"{dir}", L"mysql"}, {L"{blank}", L"My SQL"}, {L"{failing}", L"failing"}, {L"{empty}", L"empty"}};
+        for (const auto& [key, name] : names) {
+            for (size_t at; (at = arguments.find(key)) != std::wstring::npos;) {
+                arguments.replace(at, wcslen(key), Dir(name));
+            }
+        }
+        ProcessResult result = RunProcess(Quoted(BinPath(L"standin_uninstaller.exe")) + L" --library=" +
+                                              Quoted(Dir(L"mysql") + L"\\Tolvane.dll") + L" " + arguments,
+                                          options);
         EXPECT_EQ(0u, result.exitCode) << result.out;
         result.out.erase(std::remove(result.out.begin(), result.out.end(), '\r'), result.out.end());
         return result.out;
@@ -114,53 +106,42 @@ TEST_F(UninstallHookTest, FindsTheHookTokenAndRunsTheBatchBesideIt)
     struct Case {
         std::wstring arguments;
         std::string expected;
-        const wchar_t* ranIn;  // directory whose batch must have run, or none
+        const wchar_t* ranIn;    // directory whose batch must have run, or none
+        const wchar_t* comspec;  // replaces the inherited one ("" removes it); null: inherited
     };
     const Case cases[] = {
-        {L"/S -c{dir}\\Tolvane.dll", succeeded, L"mysql"},
-        {L"\"-c{blank}\\Tolvane.dll\"", succeeded, L"My SQL"},
-        {L"/S -c\"{blank}\\Tolvane.dll\"", succeeded, L"My SQL"},
-        {L"-c{empty}\\setup.exe -c{empty}\\Tolvane -c{dir}\\Tolvane.Dll", succeeded, L"mysql"},
-        {L"-C{empty}\\Tolvane.dll -c{dir}\\TOLVANE.DLL", succeeded, L"mysql"},
-        {L"-c{dir}\\Tolvane.dll -c{empty}\\Tolvane.dll", succeeded, L"mysql"},
-        {L"-c{empty}\\Tolvane.dll -c{dir}\\Tolvane.dll", Failed(103), nullptr},
-        {L"-c {dir}\\Tolvane.dll", Failed(102), nullptr},
-        {L"-C{dir}\\Tolvane.dll", Failed(102), nullptr},
-        {L"x-c{dir}\\Tolvane.dll", Failed(102), nullptr},
-        {L"-c{dir}\\Tolvane", Failed(102), nullptr},
-        {L"", Failed(102), nullptr},
-        {L"--owner -c {dir}\\Tolvane.dll", Failed(102, true), nullptr},
-        {L"--linked --no-admin -c{dir}\\Tolvane.dll", Failed(101), nullptr},
-        {L"-c{dir}\\Tolvane.dll\\..\\" + std::wstring(300, L'x') + L"\\Tolvane.dll", Failed(103), nullptr},
+        {L"/S -c{dir}\\Tolvane.dll", succeeded, L"mysql", nullptr},
+        {L"\"-c{blank}\\Tolvane.dll\"", succeeded, L"My SQL", nullptr},
+        {L"/S -c\"{blank}\\Tolvane.dll\"", succeeded, L"My SQL", nullptr},
+        {L"-c{failing}\\Tolvane.dll", succeeded, L"failing", nullptr},
+        {L"-c{empty}\\setup.exe -c{empty}\\Tolvane -c{dir}\\Tolvane.Dll", succeeded, L"mysql", nullptr},
+        {L"-C{empty}\\Tolvane.dll -c{dir}\\TOLVANE.DLL", succeeded, L"mysql", nullptr},
+        {L"-c{dir}\\Tolvane.dll -c{empty}\\Tolvane.dll", succeeded, L"mysql", nullptr},
+        {L"-c{empty}\\Tolvane.dll -c{dir}\\Tolvane.dll", Failed(103), nullptr, nullptr},
+        {L"-c {dir}\\Tolvane.dll", Failed(102), nullptr, nullptr},
+        {L"-C{dir}\\Tolvane.dll", Failed(102), nullptr, nullptr},
+        {L"x-c{dir}\\Tolvane.dll", Failed(102), nullptr, nullptr},
+        {L"-c{dir}\\Tolvane", Failed(102), nullptr, nullptr},
+        {L"", Failed(102), nullptr, nullptr},
+        {L"--owner -c {dir}\\Tolvane.dll", Failed(102, true), nullptr, nullptr},
+        {L"--linked --no-admin -c{dir}\\Tolvane.dll", Failed(101), nullptr, nullptr},
+        {L"-c{dir}\\Tolvane.dll\\..\\" + std::wstring(300, L'x') + L"\\Tolvane.dll", Failed(103), nullptr, nullptr},
+        {L"-c{dir}\\Tolvane.dll", Failed(104), nullptr, L""},
+        {L"-c{dir}\\Tolvane.dll", Failed(104), nullptr, L"COMSPEC=C:\\nowhere\\cmd.exe"},
     };
     for (const Case& c : cases) {
-        for (const wchar_t* name : {L"mysql", L"My SQL"}) {
+        const std::string trace = Narrow(c.arguments) + (c.comspec ? " with [" + Narrow(c.comspec) + "]" : "");
+        SCOPED_TRACE(trace);
+        for (const wchar_t* name : {L"mysql", L"My SQL", L"failing"}) {
             DeleteFileW((Dir(name) + L"\\marker.txt").c_str());
         }
-        EXPECT_EQ(c.expected, Run(c.arguments)) << Narrow(c.arguments);
-        EXPECT_EQ(c.ranIn != nullptr, c.ranIn && Marked(c.ranIn)) << Narrow(c.arguments);
-        if (!c.ranIn) {
-            EXPECT_FALSE(Marked(L"mysql") || Marked(L"My SQL")) << Narrow(c.arguments);
-        }
-    }
-}
-
-TEST_F(UninstallHookTest, BatchEndingWithAnErrorCodeStillSucceeds)
-{
-    WriteBatch(L"mysql", "echo ran> \"" + Narrow(Dir(L"mysql")) + "\\before.txt\"\r\nexit /b 7\r\n");
-    EXPECT_EQ(succeeded, Run(L"-c{dir}\\Tolvane.dll"));
-    EXPECT_TRUE(FileExists(Dir(L"mysql") + L"\\before.txt"));
-    EXPECT_FALSE(Marked(L"mysql"));
-}
-
-TEST_F(UninstallHookTest, InterpreterThatCannotStartIsReported)
-{
-    for (const wchar_t* comspec : {L"", L"COMSPEC=C:\\nowhere\\cmd.exe"}) {
-        const std::wstring environment = EnvironmentWithComspec(comspec);
+        const std::wstring environment = EnvironmentWithComspec(c.comspec ? c.comspec : L"");
         RunOptions options;
-        options.environment = environment.c_str();
-        EXPECT_EQ(Failed(104), Run(L"-c{dir}\\Tolvane.dll", options)) << Narrow(comspec);
-        EXPECT_FALSE(Marked(L"mysql"));
+        options.environment = c.comspec ? environment.c_str() : nullptr;
+        EXPECT_EQ(c.expected, Run(c.arguments, options));
+        for (const wchar_t* name : {L"mysql", L"My SQL", L"failing"}) {
+            EXPECT_EQ(c.ranIn && wcscmp(c.ranIn, name) == 0, Marked(name)) << Narrow(name);
+        }
     }
 }
 

@@ -8,63 +8,43 @@
 
 namespace {
 
-void ResetValues()
-{
-    ServiceName.clear();
-    VerboseOutput = false;
-    HelpRequested = false;
-}
-
-struct Outcome {
-    bool accepted;
-    std::wstring serviceName;
-    bool verbose;
-    bool help;
-};
-
 // Feeds the arguments as main does: in order, stopping at the first rejected.
-Outcome Parse(const std::vector<std::wstring>& arguments)
-{
-    ResetValues();
-    bool accepted = true;
-    for (const std::wstring& argument : arguments) {
-        if (!ParseArgument(argument)) {
-            accepted = false;
-            break;
-        }
-    }
-    return {accepted, ServiceName, VerboseOutput, HelpRequested};
-}
-
 TEST(ParseArgument, RecordsOrRejectsEachArgument)
 {
     const struct {
         std::vector<std::wstring> arguments;
-        Outcome expected;
+        bool accepted;
+        std::wstring serviceName;
+        bool verbose;
+        bool help;
     } rows[] = {
-        {{L"-V"}, {true, L"", true, false}},
-        {{L"/H"}, {true, L"", false, true}},
-        {{L"-?"}, {true, L"", false, true}},
-        {{L"-v", L"first", L"a-b/c"}, {true, L"a-b/c", true, false}},
-        {{L"-vh"}, {false, L"", false, false}},
+        {{L"-V"}, true, L"", true, false},
+        {{L"/H"}, true, L"", false, true},
+        {{L"-?"}, true, L"", false, true},
+        {{L"-v", L"first", L"a-b/c"}, true, L"a-b/c", true, false},
+        {{L"-vh"}, false, L"", false, false},
         // Non-ASCII letters are not folded: U+0130 is not an "h" or "i".
-        {{L"-\u0130"}, {false, L"", false, false}},
+        {{L"-\u0130"}, false, L"", false, false},
         // A rejected argument keeps what came before and stops the walk.
-        {{L"mysql_3306", L"-v", L"-x", L"-h", L"other"}, {false, L"mysql_3306", true, false}},
+        {{L"mysql_3306", L"-v", L"-x", L"-h", L"other"}, false, L"mysql_3306", true, false},
     };
     for (const auto& row : rows) {
+        ServiceName.clear();
+        VerboseOutput = HelpRequested = false;
+        bool accepted = true;
         std::wstring shown;
         for (const std::wstring& argument : row.arguments) {
             shown += L"[" + argument + L"]";
+            accepted = accepted && ParseArgument(argument);
         }
         SCOPED_TRACE(Narrow(shown));
-        const Outcome outcome = Parse(row.arguments);
-        EXPECT_EQ(outcome.accepted, row.expected.accepted);
-        EXPECT_EQ(outcome.serviceName, row.expected.serviceName);
-        EXPECT_EQ(outcome.verbose, row.expected.verbose);
-        EXPECT_EQ(outcome.help, row.expected.help);
+        EXPECT_EQ(accepted, row.accepted);
+        EXPECT_EQ(ServiceName, row.serviceName);
+        EXPECT_EQ(VerboseOutput, row.verbose);
+        EXPECT_EQ(HelpRequested, row.help);
     }
-    ResetValues();
+    ServiceName.clear();
+    VerboseOutput = HelpRequested = false;
 }
 
 TEST(EqualsIgnoringAsciiCase, FoldsOnlyAsciiLettersAndMatchesWholeWords)
