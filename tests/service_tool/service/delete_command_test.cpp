@@ -12,13 +12,6 @@ namespace {
 
 const wchar_t ServerCommandLine[] = L"\"C:\\Program Files\\MariaDB\\bin\\mysqld.exe\" --defaults-file=my.ini";
 
-// Restores the real administrator check when the test ends.
-struct WithoutAdminRights {
-    WithoutAdminRights() { CommandAdminCheck = [] { return false; }; }
-    ~WithoutAdminRights() { CommandAdminCheck = saved; }
-    bool (*saved)() = CommandAdminCheck;
-};
-
 } // namespace
 
 // The name is checked before the rights, and the rights before the manager is
@@ -41,7 +34,8 @@ TEST(ServiceCommands, RefuseWithoutNameOrAdminRights)
     };
     ScmModel scm;
     scm.Add(L"db", ServerCommandLine, SERVICE_RUNNING);
-    const WithoutAdminRights noRights;
+    bool (*const savedCheck)() = CommandAdminCheck;
+    CommandAdminCheck = [] { return false; };
     for (const auto& c : cases) {
         ServiceName.clear();
         const CapturedRun noName = Capture(c.command);
@@ -52,6 +46,7 @@ TEST(ServiceCommands, RefuseWithoutNameOrAdminRights)
         EXPECT_EQ(rights.text, c.noRightsText);
         EXPECT_EQ(rights.code, c.noRights);
     }
+    CommandAdminCheck = savedCheck;
     EXPECT_EQ(scm.opens, 0);
 }
 

@@ -171,35 +171,17 @@ TEST(ServiceControlModel, LaterSuccessKeepsTheErrorAndFailedQueryDropsItsBuffer)
 }
 
 // Against the prefix's real service manager.
-TEST(ServiceControlWine, BinaryPathDropsQuotesAndArguments)
-{
-    const struct {
-        const wchar_t* commandLine;
-        const wchar_t* path;
-    } cases[] = {
-        {L"\"C:\\Program Files\\MariaDB 10.5\\bin\\mysqld.exe\" \"--defaults-file=C:\\my data\\my.ini\" db",
-         L"C:\\Program Files\\MariaDB 10.5\\bin\\mysqld.exe"},
-        {L"C:\\Program Files\\MySQL\\bin\\mysqld.exe --defaults-file=x", L"C:\\Program"},
-        {L"C:\\DB\\BIN\\MYSQLD.EXE", L"C:\\DB\\BIN\\MYSQLD.EXE"},
-    };
-    int index = 0;
-    for (const auto& c : cases) {
-        TestService service(L"qsc_path" + std::to_wstring(index++), c.commandLine);
-        ASSERT_TRUE(service.Registered()) << service.error;
-        ServiceControl control(service.Name());
-        EXPECT_EQ(c.path, control.GetBinaryPath()) << Narrow(c.commandLine);
-        EXPECT_EQ(0u, control.lastError);
-    }
-}
-
-TEST(ServiceControlWine, StartsAndStopsAStandinService)
+TEST(ServiceControlWine, StartsAndStopsAStandinServiceAndReadsBinaryPaths)
 {
     TempDir dir;
     const std::wstring exe = dir.File(L"mysqld.exe");
     ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), exe));
-    TestService service(L"qsc_standin", Quoted(exe) + L" --start-delay=300 --stop-delay=300");
-    ASSERT_TRUE(service.Registered()) << service.error;
+    TestService service(L"qsc_standin", Quoted(exe) + L" \"--start-delay=300\" --stop-delay=300");
+    TestService unquoted(L"qsc_unquoted", L"C:\\Program Files\\MySQL\\bin\\mysqld.exe --defaults-file=x");
+    ASSERT_TRUE(service.Registered() && unquoted.Registered()) << service.error << " " << unquoted.error;
+    EXPECT_EQ(L"C:\\Program", ServiceControl(unquoted.Name()).GetBinaryPath());
     ServiceControl control(service.Name());
+    EXPECT_EQ(exe, control.GetBinaryPath());
     ASSERT_TRUE(control.QueryStatus());
     EXPECT_EQ(DWORD(SERVICE_STOPPED), control.CurrentState());
 

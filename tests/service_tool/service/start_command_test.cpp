@@ -19,17 +19,16 @@ TEST(StartCommand, ModelCases)
         const wchar_t* title;
         DWORD state;
         DWORD startError;
-        const wchar_t* file; // null: no file
         int code;
         std::wstring output;
         std::vector<std::wstring> controls;
         bool fileKept;
     } cases[] = {
-        {L"running service: dependents still come back", SERVICE_RUNNING, 0, L"A\nB\n", 0,
+        {L"running service: dependents still come back", SERVICE_RUNNING, 0, 0,
          L"Service '" + db + L"' successfully started.\n    Dependent Service 'B' successfully started.\n"
          L"    Dependent Service 'A' successfully started.\n\n",
          {L"start B", L"start A"}, false},
-        {L"refused start keeps the file", SERVICE_STOPPED, ERROR_SERVICE_DISABLED, L"A\n", 305,
+        {L"refused start keeps the file", SERVICE_STOPPED, ERROR_SERVICE_DISABLED, 305,
          L"Failed to start service '" + db + L"'.\n" + ErrorLineText(ERROR_SERVICE_DISABLED),
          {L"start " + db}, true},
     };
@@ -38,10 +37,7 @@ TEST(StartCommand, ModelCases)
         scm.Add(db, ServerCommandLine, c.state).startError = c.startError;
         scm.Add(L"A", L"C:\\a.exe", SERVICE_STOPPED, {db});
         scm.Add(L"B", L"C:\\b.exe", SERVICE_STOPPED, {db});
-        DeleteFileW(path.c_str());
-        if (c.file) {
-            ASSERT_TRUE(WriteFileBytes(path, Utf16Bytes(c.file)));
-        }
+        ASSERT_TRUE(WriteFileBytes(path, Utf16Bytes(L"A\nB\n")));
         ServiceName = db;
         const CapturedRun run = Capture(StartCommand);
         EXPECT_EQ(run.text, c.output) << Narrow(c.title);
