@@ -2,7 +2,11 @@
 // code and the outcome the arguments call for; none crashes the program.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <vector>
+
+#include "common/win32.h"
+#include <shellapi.h>
 
 #include "service_tool/front/command_line.h"
 #include "tests/robustness/random_text.h"
@@ -10,27 +14,6 @@
 #include "tests/support/run_process.h"
 
 namespace {
-
-// Quotes one argument so that CommandLineToArgvW gives it back unchanged.
-std::wstring QuoteArgument(const std::wstring& argument)
-{
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
-        return argument;
-    }
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
 
 enum class Kind { Rejected, Verbose, Help, Name };
 
@@ -49,10 +32,11 @@ Kind Classify(const std::wstring& argument)
     return option == L"h" || option == L"H" || option == L"?" ? Kind::Help : Kind::Rejected;
 }
 
+// Argument text as it stands in a command line, quotes and all.
 std::wstring RandomArgument(std::mt19937& random)
 {
     static const wchar_t* const options[] = {L"-v", L"/V", L"-h", L"/?", L"-H", L"--v", L"-x",
-                                             L"-", L"/", L"-verbose", L""};
+                                             L"-", L"/", L"-verbose", L"\"\""};
     if (Pick(random, 3) == 0) {
         return options[Pick(random, sizeof options / sizeof options[0])];
     }
@@ -86,20 +70,22 @@ TEST(CommandLineRobustness, RandomCommandLinesGiveTheirDocumentedOutcome)
     std::mt19937 random = SeededGenerator("RandomCommandLinesGiveTheirDocumentedOutcome");
     static const wchar_t* const words[] = {L"query", L"QUERY", L"qUeRy", L"create", L"Create",
                                            L"stop", L"Stopp", L"start", L"delete", L"bogus",
-                                           L"-v", L"", L"\u00e9t\u00e9 \"x\""};
+                                           L"-v", L"\"\"", L"\"\u00e9t\u00e9 \\\"x\\\"\""};
     const std::wstring program = BinPath(L"Quillon.exe");
     for (int run = 0; run < 120; ++run) {
-        std::vector<std::wstring> arguments;
-        const size_t count = Pick(random, 5);
-        for (size_t i = 0; i < count; ++i) {
-            arguments.push_back(i == 0 ? words[Pick(random, sizeof words / sizeof words[0])]
-                                       : RandomArgument(random));
+        std::wstring commandLine = Quoted(program);
+        for (size_t i = Pick(random, 5); i > 0; --i) {
+            commandLine += L" " + (commandLine.size() == program.size() + 2 ? words[Pick(random, std::size(words))]
+                                                                            : RandomArgument(random));
         }
-        std::wstring commandLine = QuoteArgument(program);
+        // The system's own splitting says what the program sees.
+        int count = 0;
+        wchar_t** split = CommandLineToArgvW(commandLine.c_str(), &count);
+        const std::vector<std::wstring> arguments(split + 1, split + count);
+        LocalFree(split);
         bool rejected = false, help = false;
         std::wstring name; // the last name after the command word
         for (size_t i = 0; i < arguments.size(); ++i) {
-            commandLine += L" " + QuoteArgument(arguments[i]);
             const Kind kind = Classify(arguments[i]);
             if (i > 0 && !rejected) {
                 rejected = kind == Kind::Rejected;

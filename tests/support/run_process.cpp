@@ -1,6 +1,7 @@
 #include "tests/support/run_process.h"
 
 #include <atomic>
+#include <filesystem>
 #include <vector>
 
 #include "common/handles.h"
@@ -25,29 +26,6 @@ std::string ReadBack(HANDLE file)
         bytes.append(chunk, read);
     }
     return bytes;
-}
-
-void RemoveTree(const std::wstring& path)
-{
-    WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring full = path + L"\\" + name;
-            SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(full);
-            } else {
-                DeleteFileW(full.c_str());
-            }
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
 }
 
 } // namespace
@@ -146,20 +124,18 @@ std::string Narrow(const std::wstring& text)
 TempDir::TempDir()
 {
     static std::atomic<unsigned> counter{0};
-    wchar_t base[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH + 1, base);
-    for (;;) {
-        path = std::wstring(base) + L"brelkin-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(counter++);
-        if (CreateDirectoryW(path.c_str(), nullptr)) {
-            break;
-        }
-    }
+    std::error_code ignored;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(ignored);
+    do {
+        path = (base / (L"brelkin-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                        std::to_wstring(counter++))).wstring();
+    } while (!CreateDirectoryW(path.c_str(), nullptr));
 }
 
 TempDir::~TempDir()
 {
-    RemoveTree(path);
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 bool ReadFileBytes(const std::wstring& path, std::string& bytes)
