@@ -7,7 +7,7 @@
 // With the single argument --version it appends a line to "<exe path>.probed"
 // and answers as "<exe path>.answer" says, in ANSI bytes: no such file
 // "<own path>  Ver 10.5.8 for Win64\n"; "silent" nothing; "hang" never ends;
-// "text:<T>" "<own path>  <T>\n"; "raw:<T>" T exactly.
+// "text:<T>" "<own path>  <T>\n".
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -50,9 +50,7 @@ int AnswerVersion()
         if (answer == "hang") {
             Sleep(INFINITE);
         }
-        out = answer.compare(0, 5, "text:") == 0 ? std::string(ownPath) + "  " + answer.substr(5) + "\n"
-              : answer.compare(0, 4, "raw:") == 0 ? answer.substr(4)
-                                                  : "";
+        out = answer.compare(0, 5, "text:") == 0 ? std::string(ownPath) + "  " + answer.substr(5) + "\n" : "";
     }
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()), &written, nullptr);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,7 +31,7 @@ std::vector<std::string> AllTokens(const std::string& text)
 
 bool IsWhiteSpace(char c)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    return c != '\0' && std::strchr(" \t\n\v\f\r", c);
 }
 
 } // namespace
@@ -79,13 +81,8 @@ TEST(CommandLineTokenizer, RandomLinesGiveOnlyTheirOwnCharacters)
         for (size_t n = length(random); n > 0; --n) {
             text += alphabet[pick(random)];
         }
-        std::string unquoted;
-        for (char c : text) {
-            if (c != '"') {
-                unquoted += c;
-            }
-        }
-
+        std::string unquoted = text;
+        unquoted.erase(std::remove(unquoted.begin(), unquoted.end(), '"'), unquoted.end());
         size_t from = 0;
         for (const std::string& token : AllTokens(text)) {
             ASSERT_EQ(std::string::npos, token.find('"')) << "text [" << text << "]";
