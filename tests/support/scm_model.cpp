@@ -72,12 +72,8 @@ struct ScmModelCalls {
 
     static ScmModel::Handle* Find(SC_HANDLE handle)
     {
-        for (ScmModel::Handle& h : M().handles) {
-            if (h.id == reinterpret_cast<uintptr_t>(handle)) {
-                return &h;
-            }
-        }
-        return nullptr;
+        const auto found = M().handles.find(reinterpret_cast<uintptr_t>(handle));
+        return found == M().handles.end() ? nullptr : &found->second;
     }
 
     static ScmModel::Handle* FindManager(SC_HANDLE handle)
@@ -117,9 +113,9 @@ struct ScmModelCalls {
     static SC_HANDLE NewHandle(uintptr_t manager, const std::wstring& service, DWORD rights)
     {
         ScmModel& m = M();
-        m.handles.push_back({m.nextHandle++, manager, service, rights});
+        m.handles[m.nextHandle] = {m.nextHandle, manager, service, rights};
         ++m.opens;
-        return reinterpret_cast<SC_HANDLE>(m.handles.back().id);
+        return reinterpret_cast<SC_HANDLE>(m.nextHandle++);
     }
 
     static SC_HANDLE WINAPI OpenManager(LPCWSTR, LPCWSTR, DWORD access)
@@ -142,13 +138,14 @@ struct ScmModelCalls {
         if (!h) return ++m.badCloses, Fail(ERROR_INVALID_HANDLE);
         const uintptr_t id = h->id;
         const std::wstring name = h->service;
-        m.badCloses += static_cast<int>(
-            std::count_if(m.handles.begin(), m.handles.end(), [id](const ScmModel::Handle& x) { return x.manager == id; }));
-        m.handles.remove_if([id](const ScmModel::Handle& x) { return x.id == id; });
+        m.handles.erase(id);
         ++m.closes;
+        bool stillOpen = false;
+        for (const auto& other : m.handles) {
+            m.badCloses += other.second.manager == id;
+            stillOpen = stillOpen || SameName(other.second.service, name);
+        }
         ModelService* s = name.empty() ? nullptr : m.Find(name);
-        const bool stillOpen = std::any_of(m.handles.begin(), m.handles.end(),
-                                           [&](const ScmModel::Handle& x) { return SameName(x.service, name); });
         if (s && s->markedForDelete && m.State(name) == SERVICE_STOPPED && !stillOpen) {
             m.services.remove_if([&](const ModelService& x) { return &x == s; });
         }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,7 @@ private:
         std::wstring service;
         DWORD rights;
     };
-    std::list<Handle> handles;
+    std::map<uintptr_t, Handle> handles;
     std::list<ModelService> services;
     uintptr_t nextHandle = 0x1000;
 };
