@@ -79,8 +79,6 @@ TEST(ServiceList, LoadFollowsTheResumeHandleAcrossPasses)
 TEST(ServiceListWine, LoadListsExactlyTheCandidateServices)
 {
     TempDir dir;
-    CreateDirectoryW(dir.File(L"bin").c_str(), nullptr);
-    CreateDirectoryW(dir.File(L"mysqld-data").c_str(), nullptr);
     const std::wstring server = dir.File(L"bin\\mysqld.exe");
     const std::wstring backup = dir.File(L"mysqld-data\\backup.exe");
     const std::wstring app = dir.File(L"app.exe");
