@@ -1,4 +1,4 @@
-"""Checks the release archive made by scripts/package.
+"""Checks the release archive made by scripts/package and the files it ships (headers, imports, resources).
 Usage: check_package.py <default dist folder>; DIST_DIR, when set, names the dist folder instead."""
 import hashlib
 import os
@@ -21,6 +21,20 @@ EXTRA = {"SHA256SUMS.txt", "installer-guide.md"}
 # Anything else (the MinGW runtime DLLs above all) would be missing on a customer's machine.
 SYSTEM_DLLS = {"advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll", "ole32.dll",
                "oleaut32.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "version.dll"}
+KESTRIN_STRINGS = {"FileDescription": "Write Windows-Version to File WindowsVersion.ini", "ProductName": "Kestrin",
+                   "InternalName": "Kestrin", "OriginalFilename": "Kestrin.exe", "FileVersion": "1.0.0.1",
+                   "ProductVersion": "1.0.0.1"}
+SUPPORTED_OS = ["{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]
+TOLVANE_STRINGS = {"FileDescription": "Tolvane", "ProductName": "Tolvane", "InternalName": "Tolvane",
+                   "OriginalFilename": "Tolvane.dll", "FileVersion": "1.0.0.1"}
+TOLVANE_MESSAGES = {  # German (Switzerland), 0x0807
+    101: "Für die Deinstallation benötigen Sie Administratorenrechte.",
+    102: "Ungültiger Deinstallationseintrag.",
+    103: "Die Datei \"stop_mysql.bat\" existiert nicht im MySQL-Programmverzeichnis.",
+    104: "Die Deinstallation des MySQL-Dienstes ist fehlgeschlagen.",
+}
 
 DIST = os.environ.get("DIST_DIR") or (sys.argv[1] if len(sys.argv) > 1 else "dist")
 RELEASE = os.path.join(DIST, "release")
@@ -41,17 +55,37 @@ class ReleaseArchive(unittest.TestCase):
     def test_holds_exactly_the_shipped_files(self):
         self.assertEqual(set(self.files), set(SHIPPED) | EXTRA)
 
+    def path(self, name):
+        return os.path.join(self.folder.name, name)
+
+    def version_strings(self, name, keys):
+        fields = pe_inspect.version_strings(self.path(name))
+        return {key: fields.get(key) for key in keys}
+
     def test_binaries(self):
         for name, (machine, subsystem, version) in SHIPPED.items():
             with self.subTest(name):
-                path = os.path.join(self.folder.name, name)
+                path = self.path(name)
                 self.assertEqual(pe_inspect.machine(path), machine)
                 if subsystem:
                     self.assertEqual(pe_inspect.subsystem(path), subsystem)
                 self.assertEqual(pe_inspect.fixed_file_version(path), {"file": version, "product": version})
-                self.assertLessEqual({dll.lower() for dll in pe_inspect.imported_dlls(path)}, SYSTEM_DLLS)
-        exported = set(pe_inspect.exported_names(os.path.join(self.folder.name, "Tolvane.dll")))
-        self.assertLessEqual({"UninstInitialize", "UninstUnInitialize"}, exported)
+                imported = {dll.lower() for dll in pe_inspect.imported_dlls(path)}
+                self.assertTrue(imported)
+                self.assertLessEqual(imported, SYSTEM_DLLS)
+
+    def test_kestrin_resources(self):
+        self.assertEqual(self.version_strings("Kestrin.exe", KESTRIN_STRINGS), KESTRIN_STRINGS)
+        text = pe_inspect.manifest(self.path("Kestrin.exe"))
+        self.assertIn('<requestedExecutionLevel level="asInvoker" uiAccess="false"/>', text)
+        self.assertRegex(text, r"<dpiAware[^>]*>true</dpiAware>")
+        self.assertEqual([line.split('"')[1] for line in text.splitlines() if "<supportedOS" in line], SUPPORTED_OS)
+
+    def test_tolvane_exports_and_resources(self):
+        self.assertEqual(pe_inspect.exported_names(self.path("Tolvane.dll")), ["UninstInitialize", "UninstUnInitialize"])
+        self.assertEqual(self.version_strings("Tolvane.dll", TOLVANE_STRINGS), TOLVANE_STRINGS)
+        self.assertEqual(pe_inspect.string_table(self.path("Tolvane.dll")),
+                         {key: (0x0807, text) for key, text in TOLVANE_MESSAGES.items()})
 
     def test_sums_match_the_files(self):
         inside = self.files["SHA256SUMS.txt"]
