@@ -1,6 +1,7 @@
 #include "tests/support/run_process.h"
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -83,32 +84,22 @@ std::wstring BinPath(const std::wstring& fileName) { return BinDir() + L"\\" + f
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
+// wchar_t is a little-endian UTF-16 unit here, so the bytes are the string's own.
 std::string ConsoleBytes(const std::wstring& text)
 {
-    std::string bytes;
-    auto put = [&bytes](wchar_t unit) {
-        bytes.push_back(static_cast<char>(unit & 0xFF));
-        bytes.push_back(static_cast<char>((unit >> 8) & 0xFF));
-    };
+    std::wstring lines;
     for (wchar_t unit : text) {
-        if (unit == L'\n') {
-            put(L'\r');
-        }
-        put(unit);
+        lines += unit == L'\n' ? L"\r\n" : std::wstring(1, unit);
     }
-    return bytes;
+    return std::string(reinterpret_cast<const char*>(lines.data()), lines.size() * sizeof(wchar_t));
 }
 
 std::wstring ConsoleText(const std::string& bytes)
 {
-    std::wstring text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        const wchar_t unit = static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                                  (static_cast<unsigned char>(bytes[i + 1]) << 8));
-        if (unit == L'\r' && i + 3 < bytes.size() && bytes[i + 2] == '\n' && bytes[i + 3] == 0) {
-            continue;
-        }
-        text.push_back(unit);
+    std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
+    std::memcpy(text.data(), bytes.data(), text.size() * sizeof(wchar_t));
+    for (size_t at = 0; (at = text.find(L"\r\n", at)) != std::wstring::npos;) {
+        text.erase(at, 1);
     }
     return text;
 }
