@@ -11,16 +11,20 @@ std::wstring ServiceName;
 bool VerboseOutput = false;
 bool HelpRequested = false;
 
-bool EqualsIgnoringAsciiCase(const std::wstring& text, const wchar_t* word)
+std::wstring AsciiLower(const std::wstring& text)
 {
-    const auto lower = [](wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
-    size_t i = 0;
-    for (; i < text.size() && word[i] != L'\0'; ++i) {
-        if (lower(text[i]) != lower(word[i])) {
-            return false;
+    std::wstring lower(text);
+    for (wchar_t& c : lower) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
         }
     }
-    return i == text.size() && word[i] == L'\0';
+    return lower;
+}
+
+bool EqualsIgnoringAsciiCase(const std::wstring& text, const wchar_t* word)
+{
+    return AsciiLower(text) == AsciiLower(word);
 }
 
 bool SplitCommandLine(std::vector<std::wstring>& arguments)

@@ -14,6 +14,10 @@ extern bool HelpRequested;       // options h and ?
 // Prints the fatal message and returns false when the split fails.
 bool SplitCommandLine(std::vector<std::wstring>& arguments);
 
+// The text with the letters A to Z lower-cased; every other character stays.
+// Command words, options and executable names are compared this way.
+std::wstring AsciiLower(const std::wstring& text);
+
 // True when text and word are equal, letters A to Z matched regardless of case
 // (and no other characters folded).
 bool EqualsIgnoringAsciiCase(const std::wstring& text, const wchar_t* word);

@@ -50,7 +50,10 @@ std::wstring TrimWhiteSpace(const std::wstring& text)
     return text.substr(begin, end - begin);
 }
 
-void PrintErrorLine(DWORD code)
+void PrintErrorLine(DWORD code, const wchar_t* indent)
 {
+    if (*indent != L'\0') {
+        PrintFormatted(indent);
+    }
     PrintFormatted(L"OS Error Message: '%s'.\n\n", TrimWhiteSpace(GetSystemErrorText(code)).c_str());
 }

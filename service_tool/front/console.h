@@ -20,6 +20,9 @@ std::wstring GetSystemErrorText(DWORD code);
 // The text without the white space at both ends (iswspace).
 std::wstring TrimWhiteSpace(const std::wstring& text);
 
+// Indent of the lines about a dependent service.
+inline constexpr wchar_t DependentIndent[] = L"    ";
+
 // "OS Error Message: '<trimmed system text>'.\n\n", the report that follows
-// every failed operating-system call.
-void PrintErrorLine(DWORD code);
+// every failed operating-system call, after the indent of its block.
+void PrintErrorLine(DWORD code, const wchar_t* indent = L"");

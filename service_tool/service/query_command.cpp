@@ -6,26 +6,13 @@
 #include "service_tool/service/commands.h"
 #include "service_tool/service/service_list.h"
 
-namespace {
-
-// Indent of the lines about a dependent service.
-constexpr wchar_t DependentIndent[] = L"    ";
-
-void PrintIndentedError(const wchar_t* indent, DWORD code)
-{
-    PrintFormatted(indent);
-    PrintErrorLine(code);
-}
-
-} // namespace
-
 int PrintServiceInfo(ServiceControl& service, bool verbose, bool indent)
 {
     const wchar_t* indentText = indent ? DependentIndent : L"";
     if (!service.QueryStatus()) {
         PrintFormatted(indentText);
         PrintFormatted(L"Failed to get state of service '%s'.\n", service.name.c_str());
-        PrintIndentedError(indentText, service.lastError);
+        PrintErrorLine(service.lastError, indentText);
         return 101;
     }
     PrintFormatted(indentText);
@@ -39,7 +26,7 @@ int PrintServiceInfo(ServiceControl& service, bool verbose, bool indent)
     if (path.empty()) {
         PrintFormatted(indentText);
         PrintFormatted(L"Error getting binary of service '%s'.\n", service.name.c_str());
-        PrintIndentedError(indentText, service.lastError);
+        PrintErrorLine(service.lastError, indentText);
         return 102;
     }
     const std::wstring version = GetServerVersion(path);

@@ -2,24 +2,9 @@
 
 #include <memory>
 
+#include "service_tool/front/command_line.h"
 #include "service_tool/service/scm_api.h"
 #include "service_tool/service/service_control.h"
-
-namespace {
-
-// Lower-cases A to Z only; every other character stays as it is.
-std::wstring AsciiLower(const std::wstring& text)
-{
-    std::wstring lower(text);
-    for (wchar_t& c : lower) {
-        if (c >= L'A' && c <= L'Z') {
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-        }
-    }
-    return lower;
-}
-
-} // namespace
 
 bool IsSupportedBinary(const std::wstring& path)
 {

@@ -35,13 +35,12 @@ int StartCommand()
     for (auto it = dependents.names.rbegin(); it != dependents.names.rend(); ++it) {
         ServiceControl dependent(*it);
         if (dependent.Start()) {
-            PrintFormatted(L"    ");
+            PrintFormatted(DependentIndent);
             PrintFormatted(L"Dependent Service '%s' successfully started.\n", it->c_str());
         } else {
-            PrintFormatted(L"    ");
+            PrintFormatted(DependentIndent);
             PrintFormatted(L"Failed to start dependent Service '%s'.\n", it->c_str());
-            PrintFormatted(L"    ");
-            PrintErrorLine(dependent.lastError);
+            PrintErrorLine(dependent.lastError, DependentIndent);
             allStarted = false;
         }
     }

@@ -48,13 +48,12 @@ int StopCommand()
     for (const std::wstring& dependentName : dependents.names) {
         ServiceControl dependent(dependentName);
         if (dependent.Stop(true)) {
-            PrintFormatted(L"    ");
+            PrintFormatted(DependentIndent);
             PrintFormatted(L"Dependent Service '%s' successfully stopped.\n", dependentName.c_str());
         } else {
-            PrintFormatted(L"    ");
+            PrintFormatted(DependentIndent);
             PrintFormatted(L"Failed to stop dependent Service '%s'.\n", dependentName.c_str());
-            PrintFormatted(L"    ");
-            PrintErrorLine(dependent.lastError);
+            PrintErrorLine(dependent.lastError, DependentIndent);
             allStopped = false;
         }
     }
