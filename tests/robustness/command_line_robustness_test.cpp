@@ -108,7 +108,7 @@ TEST(CommandLineRobustness, RandomCommandLinesGiveTheirDocumentedOutcome)
         }
 
         const ProcessResult result = RunProcess(commandLine);
-        ASSERT_TRUE(result.started) << Narrow(commandLine);
+        ASSERT_TRUE(result.started) << "start error " << result.startError << ": " << Narrow(commandLine);
         ASSERT_EQ(result.exitCode, expected) << Narrow(commandLine) << "\n"
                                              << Narrow(ConsoleText(result.out));
         EXPECT_TRUE(result.err.empty()) << Narrow(commandLine);

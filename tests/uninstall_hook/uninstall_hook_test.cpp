@@ -91,7 +91,8 @@ protected:
         ProcessResult result = RunProcess(Quoted(BinPath(L"standin_uninstaller.exe")) + L" --library=" +
                                               Quoted(Dir(L"mysql") + L"\\Tolvane.dll") + L" " + arguments,
                                           options);
-        EXPECT_EQ(0u, result.exitCode) << result.out;
+        EXPECT_TRUE(result.started) << "start error " << result.startError;
+        EXPECT_EQ(0u, result.exitCode) << result.out << result.err;
         result.out.erase(std::remove(result.out.begin(), result.out.end(), '\r'), result.out.end());
         return result.out;
     }
