@@ -127,3 +127,12 @@ DWORD TestService::State()
     Opened opened = Open(name, GENERIC_READ);
     return opened.service ? StateOf(opened.service.Get()) : 0;
 }
+
+bool CopyQuillonAndServers(const TempDir& dir, std::initializer_list<const wchar_t*> serverFiles)
+{
+    bool copied = CopyFileTo(BinPath(L"Quillon.exe"), dir.File(L"Quillon.exe"));
+    for (const wchar_t* file : serverFiles) {
+        copied = copied && CopyFileTo(BinPath(L"standin_server.exe"), dir.File(file));
+    }
+    return copied;
+}

@@ -4,9 +4,11 @@
 // can register the same name.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 #include "common/win32.h"
+#include "tests/support/run_process.h"
 
 class TestService {
 public:
@@ -31,3 +33,7 @@ private:
     std::wstring name;
     bool registered = false;
 };
+
+// A program directory for end-to-end runs: a copy of Quillon.exe beside the
+// stand-in server under each of the given file names.
+bool CopyQuillonAndServers(const TempDir& dir, std::initializer_list<const wchar_t*> serverFiles);

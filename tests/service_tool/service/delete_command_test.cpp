@@ -80,9 +80,7 @@ TEST(DeleteCommand, StopsDependentsSilentlyThenRemovesUnlessTheStopFails)
 TEST(DeleteCommand, RealServices)
 {
     TempDir dir;
-    ASSERT_TRUE(CopyFileTo(BinPath(L"Quillon.exe"), dir.File(L"Quillon.exe")));
-    ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), dir.File(L"mysqld.exe")));
-    ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), dir.File(L"other.exe")));
+    ASSERT_TRUE(CopyQuillonAndServers(dir, {L"mysqld.exe", L"other.exe"}));
     TestService stopped(L"qt_delete_stopped", Quoted(dir.File(L"mysqld.exe")));
     TestService running(L"qt_delete_running", Quoted(dir.File(L"mysqld.exe")));
     TestService other(L"qt_delete_other", Quoted(dir.File(L"other.exe")));

@@ -53,10 +53,7 @@ TEST(StartCommand, ModelCases)
 TEST(StartCommand, RealServices)
 {
     TempDir dir;
-    ASSERT_TRUE(CopyFileTo(BinPath(L"Quillon.exe"), dir.File(L"Quillon.exe")));
-    for (const wchar_t* exe : {L"mysqld.exe", L"app.exe", L"web.exe"}) {
-        ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), dir.File(exe)));
-    }
+    ASSERT_TRUE(CopyQuillonAndServers(dir, {L"mysqld.exe", L"app.exe", L"web.exe"}));
     TestService db(L"qt_start_db", Quoted(dir.File(L"mysqld.exe")));
     TestService a(L"qt_start_a", Quoted(dir.File(L"app.exe")));
     TestService b(L"qt_start_b", Quoted(dir.File(L"web.exe")));

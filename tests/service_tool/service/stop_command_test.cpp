@@ -120,9 +120,7 @@ TEST(StopCommand, EndsEarlyUnlessTheServiceRuns)
 TEST(StopCommand, RealServices)
 {
     TempDir dir;
-    ASSERT_TRUE(CopyFileTo(BinPath(L"Quillon.exe"), dir.File(L"Quillon.exe")));
-    ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), dir.File(L"mysqld.exe")));
-    ASSERT_TRUE(CopyFileTo(BinPath(L"standin_server.exe"), dir.File(L"other.exe")));
+    ASSERT_TRUE(CopyQuillonAndServers(dir, {L"mysqld.exe", L"other.exe"}));
     TestService running(L"qt_stop_running", Quoted(dir.File(L"mysqld.exe")));
     TestService stopped(L"qt_stop_stopped", Quoted(dir.File(L"mysqld.exe")));
     TestService other(L"qt_stop_other", Quoted(dir.File(L"other.exe")));
