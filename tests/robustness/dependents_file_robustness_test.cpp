@@ -13,7 +13,9 @@
 
 namespace {
 
-const std::wstring FuzzService = L"robustness_fuzz";
+// One file per test: CTest runs the tests of this program side by side.
+const std::wstring ReaderService = L"robustness_reader";
+const std::wstring WriterService = L"robustness_writer";
 
 // The lines of a UTF-16 file as the reader should give them: split at each
 // line feed, a final line without one taken whole, an odd last byte dropped.
@@ -50,13 +52,13 @@ std::string RandomBytes(std::mt19937& random)
 TEST(DependentsFileRobustness, ReaderGivesTheLinesOfRandomFiles)
 {
     std::mt19937 random = SeededGenerator("ReaderGivesTheLinesOfRandomFiles");
-    const std::wstring path = GetDependentsFilePath(FuzzService);
+    const std::wstring path = GetDependentsFilePath(ReaderService);
     ASSERT_FALSE(path.empty());
     for (int i = 0; i < 3000; ++i) {
         const std::string bytes = RandomBytes(random);
         ASSERT_TRUE(WriteFileBytes(path, bytes));
         OutputCapture capture;
-        const ServiceNameList list = ReadDependentsFile(FuzzService);
+        const ServiceNameList list = ReadDependentsFile(ReaderService);
         ASSERT_EQ(capture.Finish(), "");
         ASSERT_TRUE(list.valid);
         ASSERT_EQ(list.names, LinesOf(bytes)) << "case " << i << ", " << bytes.size() << " bytes";
@@ -80,12 +82,12 @@ TEST(DependentsFileRobustness, WrittenListsReadBackUnchanged)
             }
             written.names.push_back(name);
         }
-        ASSERT_TRUE(WriteDependentsFile(FuzzService, written));
-        const ServiceNameList read = ReadDependentsFile(FuzzService);
+        ASSERT_TRUE(WriteDependentsFile(WriterService, written));
+        const ServiceNameList read = ReadDependentsFile(WriterService);
         ASSERT_TRUE(read.valid);
         ASSERT_EQ(read.names, written.names) << "case " << i;
     }
-    DeleteFileW(GetDependentsFilePath(FuzzService).c_str());
+    DeleteFileW(GetDependentsFilePath(WriterService).c_str());
 }
 
 TEST(DependentsFileRobustness, PathNeverLeavesTheProgramDirectory)
