@@ -70,6 +70,56 @@ TEST(StopCommand, RecordsRunningDependentsThenStopsThemInOrder)
     DeleteFileW(file.c_str());
 }
 
+// Windows lists dependents direct and indirect, each once, deepest first: they
+// are recorded and stopped in that order, and the service's own stop tries
+// again any that is still running before it sends its control.
+TEST(StopCommand, ChainsAndDiamondsStopDeepestFirst)
+{
+    const std::wstring db = L"StopModelChain";
+    const std::wstring file = GetDependentsFilePath(db);
+    const std::wstring done = L"Service '" + db + L"' and all dependent services successfully stopped.\n\n";
+    const std::wstring stoppedB = L"    Dependent Service 'B' successfully stopped.\n";
+    const struct {
+        const char* title;
+        std::vector<Names> dependsOn; // of A and B
+        DWORD stateOfB;
+        DWORD stopErrorOfA;
+        int code;
+        std::wstring text;
+        Names controls;
+        std::wstring fileText;
+    } cases[] = {
+        {"chain", {{db}, {L"A"}}, SERVICE_RUNNING, 0, 0,
+         stoppedB + L"    Dependent Service 'A' successfully stopped.\n" + done,
+         {L"stop B", L"stop A", L"stop " + db}, L"B\nA\n"},
+        {"diamond", {{db}, {L"A", db}}, SERVICE_RUNNING, 0, 0,
+         stoppedB + L"    Dependent Service 'A' successfully stopped.\n" + done,
+         {L"stop B", L"stop A", L"stop " + db}, L"B\nA\n"},
+        {"chain, deepest stopped", {{db}, {L"A"}}, SERVICE_STOPPED, 0, 0,
+         L"    Dependent Service 'A' successfully stopped.\n" + done, {L"stop A", L"stop " + db}, L"A\n"},
+        {"chain, middle refuses", {{db}, {L"A"}}, SERVICE_RUNNING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 408,
+         stoppedB + L"    Failed to stop dependent Service 'A'.\n    " +
+             ErrorLineText(ERROR_SERVICE_CANNOT_ACCEPT_CTRL) + L"Failed to stop service '" + db + L"'.\n" +
+             ErrorLineText(ERROR_DEPENDENT_SERVICES_RUNNING),
+         {L"stop B", L"stop A", L"stop A"}, L"B\nA\n"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(WriteFileBytes(file, Utf16Bytes(L"Stale\n")));
+        ScmModel scm;
+        scm.Add(db, ServerCommandLine, SERVICE_RUNNING);
+        scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, c.dependsOn[0]).stopError = c.stopErrorOfA;
+        scm.Add(L"B", L"C:\\b.exe", c.stateOfB, c.dependsOn[1]);
+
+        const CapturedRun run = RunStop(db);
+        EXPECT_EQ(run.text, c.text) << c.title;
+        EXPECT_EQ(run.code, c.code) << c.title;
+        EXPECT_EQ(scm.controls, c.controls) << c.title;
+        EXPECT_EQ(FileBytes(file), Utf16Bytes(c.fileText)) << c.title;
+        EXPECT_EQ(scm.OpenHandles(), 0) << c.title;
+    }
+    DeleteFileW(file.c_str());
+}
+
 // Without a file path the dependents cannot be recorded: nothing is stopped.
 TEST(StopCommand, UnwritableFileStopsNothing)
 {
