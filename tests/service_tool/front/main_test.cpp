@@ -94,6 +94,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, QuillonCommandLine, testing::Values(
     Case{L"\"\"", 3, InvalidCommand(L"")},
     Case{L"stopped -v", 3, InvalidCommand(L"stopped")},
     Case{L"100%s", 3, InvalidCommand(L"100%s")},
+    // U+FFFF, the runtime's end-of-file answer, is written like any character.
+    Case{L"a\uFFFF" L"b", 3, InvalidCommand(L"a\uFFFF" L"b")},
     Case{L"bogus -h", 3, Usage},
     Case{L"bogus /?", 3, Usage},
     // Arguments are checked before the word: the option is reported, not the word.

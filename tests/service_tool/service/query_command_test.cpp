@@ -103,6 +103,9 @@ TEST(QueryCommand, FailuresGiveTheirReportAndCode)
         {L"noconfig", true, 102,
          L"State of service 'noconfig': running\n"
          L"Error getting binary of service 'noconfig'.\n" + denied + L"\n"},
+        // U+FFFF in the name: the rest of the report is still written.
+        {L"no\xFFFFsuch", false, 101,
+         L"Failed to get state of service 'no\xFFFFsuch'.\n" + ErrorLineText(ERROR_SERVICE_DOES_NOT_EXIST) + L"\n"},
         {L"unlisted", false, 103,
          L"State of service 'unlisted': stopped\nFailed to get dependent services of service 'unlisted'.\n" + denied +
              L"\n"},
