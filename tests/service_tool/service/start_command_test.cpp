@@ -75,6 +75,22 @@ TEST(StartCommand, BringsBackEveryDependentAStopRecorded)
     }
 }
 
+// A name that cannot name a file has no dependents file: nothing to read, no
+// failure to report.
+TEST(StartCommand, NameWithoutFilePathStartsTheServiceAlone)
+{
+    for (const std::wstring name : {L"my?db", L"my*db", L"<db>", L"my\"db", L"my\tdb"}) {
+        ScmModel scm;
+        scm.Add(name, ServerCommandLine, SERVICE_STOPPED);
+        scm.Add(L"A", L"C:\\a.exe", SERVICE_STOPPED, {name});
+        ServiceName = name;
+        const CapturedRun run = Capture(StartCommand);
+        EXPECT_EQ(run.text, L"Service '" + name + L"' successfully started.\n\n") << Narrow(name);
+        EXPECT_EQ(run.code, 0) << Narrow(name);
+        EXPECT_EQ(scm.controls, std::vector<std::wstring>{L"start " + name}) << Narrow(name);
+    }
+}
+
 // Against Wine's own manager, with the stand-in server registered as services.
 TEST(StartCommand, RealServices)
 {

@@ -121,16 +121,37 @@ TEST(StopCommand, ChainsAndDiamondsStopDeepestFirst)
 }
 
 // Without a file path the dependents cannot be recorded: nothing is stopped.
-TEST(StopCommand, UnwritableFileStopsNothing)
+// Without running dependents there is nothing to record: the service stops.
+TEST(StopCommand, NameWithoutFilePathStopsNothingWhileDependentsRun)
 {
-    const std::wstring longName(MAX_PATH - 20, L'd');
-    ScmModel scm;
-    scm.Add(longName, ServerCommandLine, SERVICE_RUNNING);
-    scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, {longName});
-    const CapturedRun run = RunStop(longName);
-    EXPECT_EQ(run.code, 407);
-    EXPECT_EQ(run.text.find(L"Failed to open file '" + longName + L".Dependencies' Errormessage "), 0u);
-    EXPECT_TRUE(scm.controls.empty());
+    const std::wstring tooLong(MAX_PATH - 20, L'd');
+    const struct {
+        std::wstring name;
+        DWORD failure;
+    } cases[] = {
+        {tooLong, ERROR_FILENAME_EXCED_RANGE},
+        {L"my?db", ERROR_INVALID_NAME},
+        {L"my|db", ERROR_INVALID_NAME},
+        {L"my\x01" L"db", ERROR_INVALID_NAME},
+    };
+    for (const auto& c : cases) {
+        for (const DWORD dependentState : {SERVICE_RUNNING, SERVICE_STOPPED}) {
+            ScmModel scm;
+            scm.Add(c.name, ServerCommandLine, SERVICE_RUNNING);
+            scm.Add(L"A", L"C:\\a.exe", dependentState, {c.name});
+            const CapturedRun run = RunStop(c.name);
+            if (dependentState == SERVICE_RUNNING) {
+                EXPECT_EQ(run.code, 407) << Narrow(c.name);
+                EXPECT_EQ(run.text, L"Failed to open file '" + c.name + L".Dependencies' Errormessage " +
+                                        TrimWhiteSpace(GetSystemErrorText(c.failure)) + L"\n")
+                    << Narrow(c.name);
+                EXPECT_TRUE(scm.controls.empty()) << Narrow(c.name);
+            } else {
+                EXPECT_EQ(run.code, 0) << Narrow(c.name);
+                EXPECT_EQ(scm.controls, Names{L"stop " + c.name}) << Narrow(c.name);
+            }
+        }
+    }
 }
 
 TEST(StopCommand, EndsEarlyUnlessTheServiceRuns)
