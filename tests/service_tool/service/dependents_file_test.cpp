@@ -26,7 +26,8 @@ TEST(DependentsFile, PathLiesInTheProgramDirectory)
         refused += c;
     }
     for (const wchar_t c : refused) {
-        for (const std::wstring& name : {std::wstring(1, c), L"my" + std::wstring(1, c) + L"db", L"db" + std::wstring(1, c)}) {
+        const std::wstring one(1, c);
+        for (const std::wstring& name : {one, L"my" + one + L"db", L"db" + one}) {
             EXPECT_EQ(GetDependentsFilePath(name), L"") << int(c);
         }
     }
