@@ -157,6 +157,12 @@ TEST(ServiceControlModel, FailuresRecordTheCodeAndCloseEveryHandle)
         {"status", [](ScmModel&, ModelService& s) { s.statusError = 1450; }, stop, 1450},
         {"refuses stop", [](ScmModel&, ModelService& s) { s.stopError = 1052; }, stop, 1052},
         {"start fails", [](ScmModel&, ModelService& s) { s.state = 1, s.startError = 1058; }, start, 1058},
+        {"indirect dependent runs",
+         [](ScmModel& m, ModelService&) {
+             m.Add(L"web", L"w.exe", SERVICE_STOPPED, {L"db"});
+             m.Add(L"app", L"a.exe", SERVICE_RUNNING, {L"web"});
+         },
+         [](ServiceControl& s) { return s.Stop(false); }, ERROR_DEPENDENT_SERVICES_RUNNING},
         {"dependent denied",
          [](ScmModel& m, ModelService&) { m.Add(L"web", L"w.exe", SERVICE_RUNNING, {L"db"}).openError = 5; }, stop,
          ERROR_DEPENDENT_SERVICES_RUNNING},
