@@ -337,6 +337,8 @@ TEST(ScmFaultInjection, EveryCallFailedOnceEndsInADocumentedReport)
     };
     int runs = 0;
     for (const Scenario& s : scenarios) {
+        const int runsBefore = runs;
+        int calls = 0;
         for (int failAt = 1;; ++failAt) {
             bool reached = true;
             // The first run learns how many codes the failed call's kind has.
@@ -355,15 +357,16 @@ TEST(ScmFaultInjection, EveryCallFailedOnceEndsInADocumentedReport)
                     break;
                 }
                 ++runs;
-
                 ExpectSound(s, out, scm, file);
             }
             if (!reached) {
+                calls = failAt - 1;
                 break;
             }
         }
+        std::cout << s.title << ": " << calls << " calls, " << runs - runsBefore << " runs\n";
     }
     DeleteFileW(file.c_str());
-    std::cout << "fault injection: " << runs << " runs\n";
+    std::cout << "fault injection: " << runs << " runs in all\n";
     EXPECT_GT(runs, 0);
 }
