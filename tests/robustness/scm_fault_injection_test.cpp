@@ -261,10 +261,7 @@ void ExpectSound(const Scenario& s, const Outcome& out, ScmModel& scm, const std
     EXPECT_EQ(s.codes.count(out.code), 1u) << out.code << " " << where;
     EXPECT_EQ(scm.OpenHandles(), 0) << where;
     EXPECT_EQ(scm.badCloses, 0) << where;
-    std::set<std::wstring> allowed{SystemText(injection.code)};
-    if (injection.followOn) {
-        allowed.insert(SystemText(injection.followOn));
-    }
+    std::set<std::wstring> allowed{SystemText(injection.code == TooSmall ? injection.followOn : injection.code)};
     if (s.command == StopCommand || s.command == DeleteCommand) {
         // What a service records when a dependent would not stop.
         allowed.insert(SystemText(ERROR_DEPENDENT_SERVICES_RUNNING));
