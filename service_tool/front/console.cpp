@@ -1,25 +1,62 @@
 #include "service_tool/front/console.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cwctype>
 
 #include "common/handles.h"
 
+namespace {
+
+// Writes the code units as they stand to standard output, whose UTF-16 text
+// mode turns each line feed into CR LF. The C runtime's wide writers answer
+// WEOF (0xFFFF) both for a failure and for the character U+FFFF, and stop at
+// it; so each U+FFFF is written on its own and the answer is not read (a
+// failing write is not detected anyway).
+void Write(const std::wstring& text)
+{
+    size_t begin = 0;
+    while (begin < text.size()) {
+        const size_t end = std::min(text.find(L'\xFFFF', begin), text.size());
+        if (end > begin) {
+            fputws(text.substr(begin, end - begin).c_str(), stdout);
+        }
+        if (end < text.size()) {
+            fputwc(L'\xFFFF', stdout);
+        }
+        begin = end + 1;
+    }
+}
+
+} // namespace
+
 void PrintLine(const wchar_t* text)
 {
-    _putws(text);
+    Write(std::wstring(text) + L'\n');
 }
 
 void PrintFormatted(const wchar_t* format, ...)
 {
+    // Only "%s" (a wide string) is used; the text is built here rather than by
+    // the runtime's printf family, whose writers stop at U+FFFF as well.
     va_list values;
     va_start(values, format);
-    // libstdc++ switches MinGW's headers to their own printf family, in which
-    // "%s" in a wide format is a narrow string; the C runtime's own function
-    // keeps "%s" wide, as every caller passes it.
-    __ms_vwprintf(format, values);
+    std::wstring text;
+    for (const wchar_t* at = format; *at != L'\0'; ++at) {
+        if (at[0] == L'%' && at[1] == L's') {
+            const wchar_t* value = va_arg(values, const wchar_t*);
+            text += value ? value : L"(null)";
+            ++at;
+        } else if (at[0] == L'%' && at[1] == L'%') {
+            text += L'%';
+            ++at;
+        } else {
+            text += *at;
+        }
+    }
     va_end(values);
+    Write(text);
 }
 
 std::wstring GetSystemErrorText(DWORD code)

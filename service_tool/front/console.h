@@ -1,5 +1,6 @@
 // Console output of Quillon: every message goes to standard output, which main
-// has switched to UTF-16 text mode.
+// has switched to UTF-16 text mode. Both writers put out every UTF-16 code
+// unit as it stands, U+FFFF included.
 #pragma once
 
 #include <string>
@@ -9,8 +10,9 @@
 // Writes the text and one line feed.
 void PrintLine(const wchar_t* text);
 
-// Writes the formatted text; adds no line feed. "%s" takes a wide string.
-// Names, paths and system texts are always passed as values, never as format.
+// Writes the formatted text; adds no line feed. "%s" takes a wide string and
+// "%%" stands for "%"; there is no other directive. Names, paths and system
+// texts are always passed as values, never as format.
 void PrintFormatted(const wchar_t* format, ...);
 
 // The system's message text for an error code, as the system gives it

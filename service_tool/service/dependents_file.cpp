@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <new>
 
 #include "common/handles.h"
@@ -10,12 +11,17 @@
 
 namespace {
 
-// A name that PathAppendW would not take as one file name in the program
-// directory: separators and drive colons make it a path of its own, and
-// "." or ".." step out of the directory once the path is canonicalised.
+// A name that can stand as one file name in the program directory.
+// Separators and drive colons would make it a path of its own, "." or ".."
+// step out of the directory once the path is canonicalised, and wildcards,
+// quotes, pipes, angle brackets and control characters are refused by the
+// file system: such a file could be neither written nor read.
 bool IsPlainFileName(const std::wstring& name)
 {
-    if (name.empty() || name.find_first_of(L"\\/:") != std::wstring::npos) {
+    if (name.empty() || name.find_first_of(L"\\/:<>\"|?*") != std::wstring::npos) {
+        return false;
+    }
+    if (std::any_of(name.begin(), name.end(), [](wchar_t c) { return c < L' '; })) {
         return false;
     }
     return name.find_first_not_of(L'.') != std::wstring::npos;

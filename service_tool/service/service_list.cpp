@@ -63,7 +63,9 @@ bool ServiceList::Load()
         if (!Scm().EnumServicesStatusW(manager.Get(), SERVICE_WIN32, SERVICE_STATE_ALL, entries, needed,
                                        &needed, &count, &resume)) {
             const DWORD error = ::GetLastError();
-            if (error != ERROR_MORE_DATA) {
+            // "More data" with no entry at all: the list grew past the size
+            // just asked for. Ending here would pass a cut list as complete.
+            if (error != ERROR_MORE_DATA || count == 0) {
                 lastError = error;
                 return false;
             }

@@ -13,9 +13,9 @@
 
 namespace {
 
-// One file per test: CTest runs the tests of this program side by side.
-const std::wstring ReaderService = L"robustness_reader";
-const std::wstring WriterService = L"robustness_writer";
+// One file per test: CTest may run them at the same time.
+const std::wstring ReadService = L"robustness_fuzz_read";
+const std::wstring WriteService = L"robustness_fuzz_write";
 
 // The lines of a UTF-16 file as the reader should give them: split at each
 // line feed, a final line without one taken whole, an odd last byte dropped.
@@ -52,13 +52,13 @@ std::string RandomBytes(std::mt19937& random)
 TEST(DependentsFileRobustness, ReaderGivesTheLinesOfRandomFiles)
 {
     std::mt19937 random = SeededGenerator("ReaderGivesTheLinesOfRandomFiles");
-    const std::wstring path = GetDependentsFilePath(ReaderService);
+    const std::wstring path = GetDependentsFilePath(ReadService);
     ASSERT_FALSE(path.empty());
     for (int i = 0; i < 3000; ++i) {
         const std::string bytes = RandomBytes(random);
         ASSERT_TRUE(WriteFileBytes(path, bytes));
         OutputCapture capture;
-        const ServiceNameList list = ReadDependentsFile(ReaderService);
+        const ServiceNameList list = ReadDependentsFile(ReadService);
         ASSERT_EQ(capture.Finish(), "");
         ASSERT_TRUE(list.valid);
         ASSERT_EQ(list.names, LinesOf(bytes)) << "case " << i << ", " << bytes.size() << " bytes";
@@ -82,12 +82,12 @@ TEST(DependentsFileRobustness, WrittenListsReadBackUnchanged)
             }
             written.names.push_back(name);
         }
-        ASSERT_TRUE(WriteDependentsFile(WriterService, written));
-        const ServiceNameList read = ReadDependentsFile(WriterService);
+        ASSERT_TRUE(WriteDependentsFile(WriteService, written));
+        const ServiceNameList read = ReadDependentsFile(WriteService);
         ASSERT_TRUE(read.valid);
         ASSERT_EQ(read.names, written.names) << "case " << i;
     }
-    DeleteFileW(GetDependentsFilePath(WriterService).c_str());
+    DeleteFileW(GetDependentsFilePath(WriteService).c_str());
 }
 
 TEST(DependentsFileRobustness, PathNeverLeavesTheProgramDirectory)
@@ -116,7 +116,9 @@ TEST(DependentsFileRobustness, PathNeverLeavesTheProgramDirectory)
         ASSERT_LT(path.size(), static_cast<size_t>(MAX_PATH)) << Narrow(name);
         ASSERT_EQ(path.compare(0, directory.size() + 1, directory + L"\\"), 0) << Narrow(name);
         const std::wstring fileName = path.substr(directory.size() + 1);
-        ASSERT_EQ(fileName.find_first_of(L"\\/:"), std::wstring::npos) << Narrow(name);
+        ASSERT_EQ(fileName.find_first_of(L"\\/:<>\"|?*"), std::wstring::npos) << Narrow(name);
+        ASSERT_TRUE(std::none_of(fileName.begin(), fileName.end(), [](wchar_t c) { return c < L' '; }))
+            << Narrow(name);
         ASSERT_EQ(fileName.compare(0, name.size(), name), 0) << Narrow(name);
         ASSERT_NE(fileName.find_first_not_of(L'.'), std::wstring::npos) << Narrow(name);
     }

@@ -97,14 +97,31 @@ struct ScmModelCalls {
         return M().Find(h->service);
     }
 
-    static Services Dependents(const std::wstring& name, DWORD filter)
+    // Direct and indirect dependents, each once, every service after those
+    // that depend on it (the reverse of a start order), so that stopping
+    // them in list order works; the state filter picks from that order.
+    static void AddDependents(const std::wstring& name, Services& order)
     {
-        Services list;
         for (ModelService& other : M().services) {
             const bool depends = std::any_of(other.dependsOn.begin(), other.dependsOn.end(),
                                              [&](const std::wstring& d) { return SameName(d, name); });
-            if (depends && Matches(M().State(other.name), filter)) {
-                list.push_back(&other);
+            if (depends && std::find(order.begin(), order.end(), &other) == order.end()) {
+                order.push_back(&other); // held while its own dependents are added: no cycle loops
+                AddDependents(other.name, order);
+                order.erase(std::find(order.begin(), order.end(), &other));
+                order.push_back(&other);
+            }
+        }
+    }
+
+    static Services Dependents(const std::wstring& name, DWORD filter)
+    {
+        Services order;
+        AddDependents(name, order);
+        Services list;
+        for (ModelService* service : order) {
+            if (Matches(M().State(service->name), filter)) {
+                list.push_back(service);
             }
         }
         return list;

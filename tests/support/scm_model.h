@@ -1,8 +1,9 @@
 // A model of the service control manager behind Scm() for unit tests, acting
-// as Windows does where Wine falls short: dependents are listed, a stop with
-// active dependents is refused (1051), EnumServicesStatusW honours resume
-// handles. Time is virtual: Sleep adds to `now`, and a pending state ends once
-// `now` reaches the moment of the control plus the service's delay.
+// as Windows does where Wine falls short: dependents are listed direct and
+// indirect, each once, every one before the services it depends on; a stop
+// with any active dependent is refused (1051); EnumServicesStatusW honours
+// resume handles. Time is virtual: Sleep adds to `now`, and a pending state
+// ends once `now` reaches the moment of the control plus the service's delay.
 // A call on a handle opened without GENERIC_READ (queries), GENERIC_EXECUTE
 // (start, stop) or DELETE fails with 5; the *Error fields make a call fail.
 #pragma once

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/output_capture.h"
+
 TEST(Console, TrimWhiteSpaceRemovesOnlyTheEnds)
 {
     const struct {
@@ -29,4 +31,19 @@ TEST(Console, SystemErrorTextIsTheSystemsOwnUntrimmedOrUnknown)
     for (DWORD code : {0x20001234ul, 0xFFFFFFFFul}) {
         EXPECT_EQ(GetSystemErrorText(code), L"UNKNOWN ERROR CODE") << code;
     }
+}
+
+// U+FFFF is what the C runtime's wide writers answer for a failure: it must
+// go out like any other code unit, and the rest of the text after it.
+TEST(Console, WritesEveryCodeUnitAsItStands)
+{
+    OutputCapture capture;
+    PrintFormatted(L"Input error: Invalid command %s\n", L"a\xFFFF" L"b");
+    PrintLine(L"\xFFFF");
+    PrintFormatted(L"%s%s 100%% '%s'\n", L"\xFFFF\xFFFF", L"", L"\xFFFE\xD800\xFFFF\n");
+    PrintLine(L"DESCRIPTION:");
+    EXPECT_EQ(capture.Finish(), ConsoleBytes(L"Input error: Invalid command a\xFFFF" L"b\n"
+                                             L"\xFFFF\n"
+                                             L"\xFFFF\xFFFF 100% '\xFFFE\xD800\xFFFF\n'\n"
+                                             L"DESCRIPTION:\n"));
 }

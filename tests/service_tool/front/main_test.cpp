@@ -94,6 +94,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, QuillonCommandLine, testing::Values(
     Case{L"\"\"", 3, InvalidCommand(L"")},
     Case{L"stopped -v", 3, InvalidCommand(L"stopped")},
     Case{L"100%s", 3, InvalidCommand(L"100%s")},
+    // U+FFFF, the runtime's end-of-file answer, is written like any character.
+    Case{L"a\uFFFF" L"b", 3, InvalidCommand(L"a\uFFFF" L"b")},
     Case{L"bogus -h", 3, Usage},
     Case{L"bogus /?", 3, Usage},
     // Arguments are checked before the word: the option is reported, not the word.
@@ -108,8 +110,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, QuillonCommandLine, testing::Values(
     Case{L"query -h -x", 3, InvalidOption(L"-x")},
     Case{L"query -x -h", 3, InvalidOption(L"-x")},
     Case{L"query -vh", 3, InvalidOption(L"-vh")},
-    // Non-ASCII letters are not folded: U+0130 is not an "h" or "i".
-    Case{L"query -\u0130", 3, InvalidOption(L"-\u0130")},
+    // Only A to Z are folded: U+0148, whose low byte is an "H", is no "h".
+    Case{L"query -\u0148", 3, InvalidOption(L"-\u0148")},
     Case{L"query \"\"", 3, EmptyParameter},
     Case{L"start mysql_3306 \"\" -x", 3, EmptyParameter},
     Case{L"query -h", 0, Usage},

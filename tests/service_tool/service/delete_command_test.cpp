@@ -4,6 +4,7 @@
 
 #include "service_tool/front/command_line.h"
 #include "service_tool/service/command_checks.h"
+#include "service_tool/service/dependents_file.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scm_model.h"
 #include "tests/support/test_services.h"
@@ -74,6 +75,42 @@ TEST(DeleteCommand, StopsDependentsSilentlyThenRemovesUnlessTheStopFails)
         EXPECT_EQ(scm.Find(L"db") == nullptr, c.code == 0);
         EXPECT_EQ(scm.OpenHandles(), 0);
     }
+}
+
+// The manager's list holds every dependent, deepest first: they are stopped in
+// that order, none is asked for its own dependents, and the file of an earlier
+// stop stays as it was.
+TEST(DeleteCommand, StopsChainsDeepestFirstAndKeepsTheDependentsFile)
+{
+    const std::wstring db = L"DeleteModelChain";
+    const std::wstring file = GetDependentsFilePath(db);
+    const std::string recorded = Utf16Bytes(L"B\nA\n");
+    const struct {
+        const char* title;
+        std::vector<std::wstring> dependsOnOfB;
+        DWORD dependentsErrorOfA;
+    } cases[] = {
+        {"chain", {L"A"}, 0},
+        {"diamond", {L"A", db}, 0},
+        {"middle one's dependents unreadable", {L"A"}, ERROR_ACCESS_DENIED},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(WriteFileBytes(file, recorded));
+        ScmModel scm;
+        scm.Add(db, ServerCommandLine, SERVICE_RUNNING);
+        scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, {db}).dependentsError = c.dependentsErrorOfA;
+        scm.Add(L"B", L"C:\\b.exe", SERVICE_RUNNING, c.dependsOnOfB);
+        ServiceName = db;
+        const CapturedRun run = Capture(DeleteCommand);
+        EXPECT_EQ(run.text, L"Service '" + db + L"' successfully deleted.\n\n") << c.title;
+        EXPECT_EQ(run.code, 0) << c.title;
+        EXPECT_EQ(scm.controls, (std::vector<std::wstring>{L"stop B", L"stop A", L"stop " + db, L"delete " + db}))
+            << c.title;
+        std::string bytes;
+        EXPECT_TRUE(ReadFileBytes(file, bytes) && bytes == recorded) << c.title;
+        EXPECT_EQ(scm.OpenHandles(), 0) << c.title;
+    }
+    DeleteFileW(file.c_str());
 }
 
 // Against Wine's own manager, with the stand-in server registered as services.

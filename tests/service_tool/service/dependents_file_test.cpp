@@ -20,6 +20,17 @@ TEST(DependentsFile, PathLiesInTheProgramDirectory)
     for (const auto& c : cases) {
         EXPECT_EQ(GetDependentsFilePath(c.serviceName), c.expected) << Narrow(c.serviceName);
     }
+    // Characters no file name may hold: no path, wherever they stand.
+    std::wstring refused = L"\\/:<>\"|?*";
+    for (wchar_t c = 1; c < L' '; ++c) {
+        refused += c;
+    }
+    for (const wchar_t c : refused) {
+        const std::wstring one(1, c);
+        for (const std::wstring& name : {one, L"my" + one + L"db", L"db" + one}) {
+            EXPECT_EQ(GetDependentsFilePath(name), L"") << int(c);
+        }
+    }
 }
 
 TEST(DependentsFile, WritesNamesAsLineFeedEndedUtf16)

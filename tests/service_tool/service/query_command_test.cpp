@@ -53,6 +53,28 @@ TEST(QueryCommand, ListsDependentsIndentedInTheManagersOrder)
     EXPECT_TRUE(scm.controls.empty());
 }
 
+// The block lists indirect dependents too, each once, deepest first, in every
+// state.
+TEST(QueryCommand, ListsIndirectDependentsOnceDeepestFirst)
+{
+    ScmModel scm;
+    scm.Add(L"db", MissingServer, SERVICE_RUNNING);
+    scm.Add(L"A", L"C:\\a.exe", SERVICE_STOPPED, {L"db"});
+    scm.Add(L"B", L"C:\\b.exe", SERVICE_RUNNING, {L"A", L"db"});
+    scm.Add(L"C", L"C:\\c.exe", SERVICE_PAUSED, {L"B"});
+    scm.Add(L"D", L"C:\\d.exe", SERVICE_RUNNING, {L"db"});
+    const CapturedRun run = RunQuery(L"db", false);
+    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.text,
+              L"State of service 'db': running\n"
+              L"List of Dependent Services:\n"
+              L"    State of service 'C': pause\n"
+              L"    State of service 'B': running\n"
+              L"    State of service 'A': stopped\n"
+              L"    State of service 'D': running\n\n");
+    EXPECT_EQ(scm.OpenHandles(), 0);
+}
+
 TEST(QueryCommand, FailuresGiveTheirReportAndCode)
 {
     ScmModel scm;
@@ -81,6 +103,9 @@ TEST(QueryCommand, FailuresGiveTheirReportAndCode)
         {L"noconfig", true, 102,
          L"State of service 'noconfig': running\n"
          L"Error getting binary of service 'noconfig'.\n" + denied + L"\n"},
+        // U+FFFF in the name: the rest of the report is still written.
+        {L"no\xFFFFsuch", false, 101,
+         L"Failed to get state of service 'no\xFFFFsuch'.\n" + ErrorLineText(ERROR_SERVICE_DOES_NOT_EXIST) + L"\n"},
         {L"unlisted", false, 103,
          L"State of service 'unlisted': stopped\nFailed to get dependent services of service 'unlisted'.\n" + denied +
              L"\n"},

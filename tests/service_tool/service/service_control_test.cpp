@@ -44,6 +44,25 @@ TEST(ServiceControlModel, DependentsComeInTheManagersOrderAndByState)
     EXPECT_EQ(0, scm.badCloses);
 }
 
+// The manager's list already holds the indirect dependents, deepest first:
+// each is stopped once, alone, in that order; none is asked for its own.
+TEST(ServiceControlModel, StopsIndirectDependentsDeepestFirstFromTheOneList)
+{
+    ScmModel scm;
+    scm.Add(L"db", L"C:\\db\\mysqld.exe", SERVICE_RUNNING);
+    scm.Add(L"A", L"a.exe", SERVICE_RUNNING, {L"db"}).dependentsError = ERROR_ACCESS_DENIED;
+    scm.Add(L"B", L"b.exe", SERVICE_RUNNING, {L"A", L"db"});
+    scm.Add(L"C", L"c.exe", SERVICE_STOPPED, {L"B"});
+
+    ServiceControl db(L"db");
+    EXPECT_EQ((Names{L"B", L"A"}), db.GetDependents(SERVICE_ACTIVE).names);
+    EXPECT_EQ((Names{L"C", L"B", L"A"}), db.GetDependents(SERVICE_STATE_ALL).names);
+    EXPECT_TRUE(db.Stop(true));
+    EXPECT_EQ((Names{L"stop B", L"stop A", L"stop db"}), scm.controls);
+    EXPECT_EQ(0u, db.lastError);
+    EXPECT_EQ(0, scm.OpenHandles());
+}
+
 TEST(ServiceControlModel, StopAndStartLeaveServicesNotInTheirStartStateAlone)
 {
     const struct {
@@ -138,6 +157,12 @@ TEST(ServiceControlModel, FailuresRecordTheCodeAndCloseEveryHandle)
         {"status", [](ScmModel&, ModelService& s) { s.statusError = 1450; }, stop, 1450},
         {"refuses stop", [](ScmModel&, ModelService& s) { s.stopError = 1052; }, stop, 1052},
         {"start fails", [](ScmModel&, ModelService& s) { s.state = 1, s.startError = 1058; }, start, 1058},
+        {"indirect dependent runs",
+         [](ScmModel& m, ModelService&) {
+             m.Add(L"web", L"w.exe", SERVICE_STOPPED, {L"db"});
+             m.Add(L"app", L"a.exe", SERVICE_RUNNING, {L"web"});
+         },
+         [](ServiceControl& s) { return s.Stop(false); }, ERROR_DEPENDENT_SERVICES_RUNNING},
         {"dependent denied",
          [](ScmModel& m, ModelService&) { m.Add(L"web", L"w.exe", SERVICE_RUNNING, {L"db"}).openError = 5; }, stop,
          ERROR_DEPENDENT_SERVICES_RUNNING},

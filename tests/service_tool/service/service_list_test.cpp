@@ -31,8 +31,10 @@ TEST(ServiceList, RecognisesServerExecutables)
         {L"C:\\bin\\mysql.exe", false, false},
         {L"C:\\bin\\mariadb.exe", false, false},
         {L"", false, false},
-        // Only A to Z are lowered: a dotted capital I is not an i.
-        {L"C:\\bin\\MYSQLD.EX\u0130", true, false},
+        // Only A to Z are lowered, nothing else turns into them: not U+014D,
+        // whose low byte is an "M", nor U+000E, which OR 0x20 makes a dot.
+        {L"C:\\bin\\\u014DYSQLD.EXE", false, false},
+        {L"C:\\bin\\MYSQLD\x0E" L"EXE", true, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.candidate, IsCandidateBinary(c.path)) << Narrow(c.path);

@@ -49,6 +49,48 @@ TEST(StartCommand, ModelCases)
     DeleteFileW(path.c_str());
 }
 
+// What a stop recorded for a chain or a diamond comes back in start order:
+// each service after those it depends on.
+TEST(StartCommand, BringsBackEveryDependentAStopRecorded)
+{
+    const std::wstring db = L"StartModelChain";
+    const std::wstring path = GetDependentsFilePath(db);
+    for (const std::vector<std::wstring>& dependsOnOfB : {std::vector<std::wstring>{L"A"}, {L"A", db}}) {
+        DeleteFileW(path.c_str());
+        ScmModel scm;
+        scm.Add(db, ServerCommandLine, SERVICE_RUNNING);
+        scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, {db});
+        scm.Add(L"B", L"C:\\b.exe", SERVICE_RUNNING, dependsOnOfB);
+        ServiceName = db;
+        ASSERT_EQ(Capture(StopCommand).code, 0);
+        scm.controls.clear();
+        const CapturedRun run = Capture(StartCommand);
+        EXPECT_EQ(run.text, L"Service '" + db + L"' successfully started.\n"
+                            L"    Dependent Service 'A' successfully started.\n"
+                            L"    Dependent Service 'B' successfully started.\n\n");
+        EXPECT_EQ(run.code, 0);
+        EXPECT_EQ(scm.controls, (std::vector<std::wstring>{L"start " + db, L"start A", L"start B"}));
+        EXPECT_FALSE(FileExists(path));
+        EXPECT_EQ(scm.OpenHandles(), 0);
+    }
+}
+
+// A name that cannot name a file has no dependents file: nothing to read, no
+// failure to report.
+TEST(StartCommand, NameWithoutFilePathStartsTheServiceAlone)
+{
+    for (const std::wstring name : {L"my?db", L"my*db", L"<db>", L"my\"db", L"my\tdb"}) {
+        ScmModel scm;
+        scm.Add(name, ServerCommandLine, SERVICE_STOPPED);
+        scm.Add(L"A", L"C:\\a.exe", SERVICE_STOPPED, {name});
+        ServiceName = name;
+        const CapturedRun run = Capture(StartCommand);
+        EXPECT_EQ(run.text, L"Service '" + name + L"' successfully started.\n\n") << Narrow(name);
+        EXPECT_EQ(run.code, 0) << Narrow(name);
+        EXPECT_EQ(scm.controls, std::vector<std::wstring>{L"start " + name}) << Narrow(name);
+    }
+}
+
 // Against Wine's own manager, with the stand-in server registered as services.
 TEST(StartCommand, RealServices)
 {

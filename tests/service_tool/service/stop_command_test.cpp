@@ -70,17 +70,88 @@ TEST(StopCommand, RecordsRunningDependentsThenStopsThemInOrder)
     DeleteFileW(file.c_str());
 }
 
-// Without a file path the dependents cannot be recorded: nothing is stopped.
-TEST(StopCommand, UnwritableFileStopsNothing)
+// Windows lists dependents direct and indirect, each once, deepest first: they
+// are recorded and stopped in that order, and the service's own stop tries
+// again any that is still running before it sends its control.
+TEST(StopCommand, ChainsAndDiamondsStopDeepestFirst)
 {
-    const std::wstring longName(MAX_PATH - 20, L'd');
-    ScmModel scm;
-    scm.Add(longName, ServerCommandLine, SERVICE_RUNNING);
-    scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, {longName});
-    const CapturedRun run = RunStop(longName);
-    EXPECT_EQ(run.code, 407);
-    EXPECT_EQ(run.text.find(L"Failed to open file '" + longName + L".Dependencies' Errormessage "), 0u);
-    EXPECT_TRUE(scm.controls.empty());
+    const std::wstring db = L"StopModelChain";
+    const std::wstring file = GetDependentsFilePath(db);
+    const std::wstring done = L"Service '" + db + L"' and all dependent services successfully stopped.\n\n";
+    const std::wstring stoppedB = L"    Dependent Service 'B' successfully stopped.\n";
+    const struct {
+        const char* title;
+        std::vector<Names> dependsOn; // of A and B
+        DWORD stateOfB;
+        DWORD stopErrorOfA;
+        int code;
+        std::wstring text;
+        Names controls;
+        std::wstring fileText;
+    } cases[] = {
+        {"chain", {{db}, {L"A"}}, SERVICE_RUNNING, 0, 0,
+         stoppedB + L"    Dependent Service 'A' successfully stopped.\n" + done,
+         {L"stop B", L"stop A", L"stop " + db}, L"B\nA\n"},
+        {"diamond", {{db}, {L"A", db}}, SERVICE_RUNNING, 0, 0,
+         stoppedB + L"    Dependent Service 'A' successfully stopped.\n" + done,
+         {L"stop B", L"stop A", L"stop " + db}, L"B\nA\n"},
+        {"chain, deepest stopped", {{db}, {L"A"}}, SERVICE_STOPPED, 0, 0,
+         L"    Dependent Service 'A' successfully stopped.\n" + done, {L"stop A", L"stop " + db}, L"A\n"},
+        {"chain, middle refuses", {{db}, {L"A"}}, SERVICE_RUNNING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 408,
+         stoppedB + L"    Failed to stop dependent Service 'A'.\n    " +
+             ErrorLineText(ERROR_SERVICE_CANNOT_ACCEPT_CTRL) + L"Failed to stop service '" + db + L"'.\n" +
+             ErrorLineText(ERROR_DEPENDENT_SERVICES_RUNNING),
+         {L"stop B", L"stop A", L"stop A"}, L"B\nA\n"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(WriteFileBytes(file, Utf16Bytes(L"Stale\n")));
+        ScmModel scm;
+        scm.Add(db, ServerCommandLine, SERVICE_RUNNING);
+        scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, c.dependsOn[0]).stopError = c.stopErrorOfA;
+        scm.Add(L"B", L"C:\\b.exe", c.stateOfB, c.dependsOn[1]);
+
+        const CapturedRun run = RunStop(db);
+        EXPECT_EQ(run.text, c.text) << c.title;
+        EXPECT_EQ(run.code, c.code) << c.title;
+        EXPECT_EQ(scm.controls, c.controls) << c.title;
+        EXPECT_EQ(FileBytes(file), Utf16Bytes(c.fileText)) << c.title;
+        EXPECT_EQ(scm.OpenHandles(), 0) << c.title;
+    }
+    DeleteFileW(file.c_str());
+}
+
+// Without a file path the dependents cannot be recorded: nothing is stopped.
+// Without running dependents there is nothing to record: the service stops.
+TEST(StopCommand, NameWithoutFilePathStopsNothingWhileDependentsRun)
+{
+    const std::wstring tooLong(MAX_PATH - 20, L'd');
+    const struct {
+        std::wstring name;
+        DWORD failure;
+    } cases[] = {
+        {tooLong, ERROR_FILENAME_EXCED_RANGE},
+        {L"my?db", ERROR_INVALID_NAME},
+        {L"my|db", ERROR_INVALID_NAME},
+        {L"my\x01" L"db", ERROR_INVALID_NAME},
+    };
+    for (const auto& c : cases) {
+        for (const DWORD dependentState : {SERVICE_RUNNING, SERVICE_STOPPED}) {
+            ScmModel scm;
+            scm.Add(c.name, ServerCommandLine, SERVICE_RUNNING);
+            scm.Add(L"A", L"C:\\a.exe", dependentState, {c.name});
+            const CapturedRun run = RunStop(c.name);
+            if (dependentState == SERVICE_RUNNING) {
+                EXPECT_EQ(run.code, 407) << Narrow(c.name);
+                EXPECT_EQ(run.text, L"Failed to open file '" + c.name + L".Dependencies' Errormessage " +
+                                        TrimWhiteSpace(GetSystemErrorText(c.failure)) + L"\n")
+                    << Narrow(c.name);
+                EXPECT_TRUE(scm.controls.empty()) << Narrow(c.name);
+            } else {
+                EXPECT_EQ(run.code, 0) << Narrow(c.name);
+                EXPECT_EQ(scm.controls, Names{L"stop " + c.name}) << Narrow(c.name);
+            }
+        }
+    }
 }
 
 TEST(StopCommand, EndsEarlyUnlessTheServiceRuns)
