@@ -13,7 +13,10 @@
 
 namespace {
 
-const std::wstring FuzzService = L"robustness_fuzz";
+// One file per test: CTest runs the tests of this program side by side, and
+// two of them on one file meet sharing violations.
+const std::wstring ReaderFuzzService = L"robustness_fuzz_reader";
+const std::wstring WriterFuzzService = L"robustness_fuzz_writer";
 
 // The lines of a UTF-16 file as the reader should give them: split at each
 // line feed, a final line without one taken whole, an odd last byte dropped.
@@ -50,13 +53,13 @@ std::string RandomBytes(std::mt19937& random)
 TEST(DependentsFileRobustness, ReaderGivesTheLinesOfRandomFiles)
 {
     std::mt19937 random = SeededGenerator("ReaderGivesTheLinesOfRandomFiles");
-    const std::wstring path = GetDependentsFilePath(FuzzService);
+    const std::wstring path = GetDependentsFilePath(ReaderFuzzService);
     ASSERT_FALSE(path.empty());
     for (int i = 0; i < 3000; ++i) {
         const std::string bytes = RandomBytes(random);
         ASSERT_TRUE(WriteFileBytes(path, bytes));
         OutputCapture capture;
-        const ServiceNameList list = ReadDependentsFile(FuzzService);
+        const ServiceNameList list = ReadDependentsFile(ReaderFuzzService);
         ASSERT_EQ(capture.Finish(), "");
         ASSERT_TRUE(list.valid);
         ASSERT_EQ(list.names, LinesOf(bytes)) << "case " << i << ", " << bytes.size() << " bytes";
@@ -80,12 +83,12 @@ TEST(DependentsFileRobustness, WrittenListsReadBackUnchanged)
             }
             written.names.push_back(name);
         }
-        ASSERT_TRUE(WriteDependentsFile(FuzzService, written));
-        const ServiceNameList read = ReadDependentsFile(FuzzService);
+        ASSERT_TRUE(WriteDependentsFile(WriterFuzzService, written));
+        const ServiceNameList read = ReadDependentsFile(WriterFuzzService);
         ASSERT_TRUE(read.valid);
         ASSERT_EQ(read.names, written.names) << "case " << i;
     }
-    DeleteFileW(GetDependentsFilePath(FuzzService).c_str());
+    DeleteFileW(GetDependentsFilePath(WriterFuzzService).c_str());
 }
 
 TEST(DependentsFileRobustness, PathNeverLeavesTheProgramDirectory)
