@@ -7,6 +7,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 find_program(CCACHE_PROGRAM ccache)
 if(CCACHE_PROGRAM)
-  set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
-  set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+  # Paths inside the source tree reach ccache relative to the build folder, so
+  # that a copy of the tree in another folder finds the same cache entries.
+  get_filename_component(BRELKIN_SOURCE_ROOT ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
+  # (ccache 4.7 takes the setting from its environment only.)
+  set(CMAKE_C_COMPILER_LAUNCHER env CCACHE_BASEDIR=${BRELKIN_SOURCE_ROOT} ${CCACHE_PROGRAM})
+  set(CMAKE_CXX_COMPILER_LAUNCHER env CCACHE_BASEDIR=${BRELKIN_SOURCE_ROOT} ${CCACHE_PROGRAM})
 endif()

@@ -1,7 +1,10 @@
-"""Checks the release archive made by scripts/package and the files it ships (headers, imports, resources).
-Usage: check_package.py <default dist folder>; DIST_DIR, when set, names the dist folder instead."""
+"""Checks the release archive made by scripts/package and the files it ships (headers, imports, resources), and
+the signing of a release.
+Usage: check_package.py <default dist folder> [test class...]; DIST_DIR, when set, names the dist folder instead."""
 import hashlib
 import os
+import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -36,6 +39,7 @@ TOLVANE_MESSAGES = {  # German (Switzerland), 0x0807
     104: "Die Deinstallation des MySQL-Dienstes ist fehlgeschlagen.",
 }
 
+PACKAGE = os.path.join(HERE, "..", "..", "scripts", "package")
 DIST = os.environ.get("DIST_DIR") or (sys.argv[1] if len(sys.argv) > 1 else "dist")
 RELEASE = os.path.join(DIST, "release")
 
@@ -73,6 +77,8 @@ class ReleaseArchive(unittest.TestCase):
                 imported = {dll.lower() for dll in pe_inspect.imported_dlls(path)}
                 self.assertTrue(imported)
                 self.assertLessEqual(imported, SYSTEM_DLLS)
+                with open(os.path.join(DIST, name), "rb") as built:  # unsigned, as built
+                    self.assertEqual(self.files[name], built.read())
 
     def test_kestrin_resources(self):
         self.assertEqual(self.version_strings("Kestrin.exe", KESTRIN_STRINGS), KESTRIN_STRINGS)
@@ -100,5 +106,68 @@ class ReleaseArchive(unittest.TestCase):
             self.assertEqual(self.files["installer-guide.md"], guide.read())
 
 
+class SignedPackage(unittest.TestCase):
+    """scripts/package with SIGN_PFX and SIGN_PASS, on copies of the deliverables, with a throwaway certificate."""
+    PASSWORD = "throwaway password"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.dist = os.path.join(cls.folder.name, "dist")
+        os.mkdir(cls.dist)
+        for name in SHIPPED:
+            shutil.copy(os.path.join(DIST, name), cls.dist)
+        cls.cert, key, cls.pfx = (os.path.join(cls.folder.name, name) for name in ("cert.pem", "key.pem", "signer.pfx"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
+                        "-out", cls.cert, "-subj", "/CN=Brelkin test signer",
+                        "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cls.cert, "-out", cls.pfx,
+                        "-passout", "pass:" + cls.PASSWORD], check=True, capture_output=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def package(self, pfx, password):
+        environment = dict(os.environ, DIST_DIR=self.dist, SIGN_PFX=pfx, SIGN_PASS=password)
+        return subprocess.run([PACKAGE], env=environment, capture_output=True, text=True)
+
+    def test_every_shipped_file_verifies_and_the_sums_are_of_the_signed_files(self):
+        result = self.package(self.pfx, self.PASSWORD)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with zipfile.ZipFile(os.path.join(self.dist, "release", "Brelkin-setup-tools.zip")) as archive:
+            self.assertEqual(set(archive.namelist()), set(SHIPPED) | EXTRA)
+            archive.extractall(os.path.join(self.folder.name, "signed"))
+            sums = archive.read("SHA256SUMS.txt").decode("ascii")
+        for name in SHIPPED:
+            with self.subTest(name):
+                path = os.path.join(self.folder.name, "signed", name)
+                verify = subprocess.run(["osslsigncode", "verify", "-in", path, "-CAfile", self.cert],
+                                        capture_output=True, text=True)
+                self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+                self.assertRegex(verify.stdout, r"Message digest algorithm\s*: SHA256")
+                with open(path, "rb") as signed, open(os.path.join(self.dist, name), "rb") as built:
+                    signed_bytes = signed.read()
+                    self.assertNotEqual(signed_bytes, built.read())
+                self.assertIn(hashlib.sha256(signed_bytes).hexdigest() + "  " + name, sums.splitlines())
+
+    def test_a_failed_signing_leaves_no_archive(self):
+        release = os.path.join(self.dist, "release")
+        for case, pfx, password, message in [
+            ("wrong password", self.pfx, "not the password",
+             "package: signing Quillon.exe with " + self.pfx + " failed (wrong password"),
+            ("no such certificate", self.pfx + ".missing", self.PASSWORD,
+             "package: the signing certificate " + self.pfx + ".missing does not exist"),
+        ]:
+            with self.subTest(case):
+                os.makedirs(release, exist_ok=True)  # an archive of an earlier run must not survive either
+                with open(os.path.join(release, "Brelkin-setup-tools.zip"), "wb") as stale:
+                    stale.write(b"stale")
+                result = self.package(pfx, password)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(release))
+
+
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[2:], verbosity=2)
