@@ -144,6 +144,14 @@ std::wstring ServiceConfigOf(const std::wstring& name)
     return std::to_wstring(buffer.config.dwStartType) + L" " + buffer.config.lpBinaryPathName;
 }
 
+bool SetServiceCommandLine(const std::wstring& name, const std::wstring& commandLine)
+{
+    Opened opened = Open(name);
+    return opened.service && ChangeServiceConfigW(opened.service.Get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                  SERVICE_NO_CHANGE, commandLine.c_str(), nullptr, nullptr, nullptr,
+                                                  nullptr, nullptr, nullptr);
+}
+
 bool CopyQuillonAndServers(const TempDir& dir, std::initializer_list<const wchar_t*> serverFiles)
 {
     bool copied = CopyFileTo(BinPath(L"Quillon.exe"), dir.File(L"Quillon.exe"));
