@@ -205,6 +205,7 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
         // batch's exit code.
         {"uninstall while the server refuses to stop", nullptr, nullptr, true, true, 0, {},
          {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 205"}, true, true, 2},
+        // The server is restarted without --refuse-stop first (start 3).
         {"update", L"", nullptr, false, false, 0, {},
          {"Kestrin: 0", "Quillon stop {s}: 0", "Quillon start {s}: 0"}, false, true, 4},
         {"uninstall entry without -c", nullptr, nullptr, true, false, 0, {noHook},
