@@ -98,6 +98,13 @@ class ReleaseArchive(unittest.TestCase):
         self.assertEqual(pe_inspect.machine(setup), "i386")
         os.remove(setup)
 
+    def test_tolvane_exports_remove_their_three_arguments(self):
+        # __stdcall: each export removes its three 4-byte arguments on return,
+        # UninstUnInitialize too, which reads none; a caller must push all three.
+        for name in ("UninstInitialize", "UninstUnInitialize"):
+            with self.subTest(name):
+                self.assertEqual(pe_inspect.first_return(self.path("Tolvane.dll"), name), "ret $0xc")
+
     def test_sums_match_the_files(self):
         inside = self.files["SHA256SUMS.txt"]
         with open(os.path.join(RELEASE, "SHA256SUMS.txt"), "rb") as beside:
