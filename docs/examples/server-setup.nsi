@@ -53,7 +53,7 @@ Var ServiceName
 Var LogFile
 Var Result
 
-; Appends one line to the log file given with /LOG=, if any.
+; Appends one line to the log file given with /LOG=, if any (uses $9).
 !macro Log text
   ${If} $LogFile != ""
     FileOpen $9 "$LogFile" a
@@ -91,7 +91,7 @@ Section "Server"
   IntOp $R4 $R4 + $R2
   ${If} $Result != "0"
   ${OrIf} $R4 < 601
-    !insertmacro Refuse "This server needs Windows 7 or later (Windows reports version $R1.$R2)."
+    !insertmacro Refuse "This server needs Windows 7 or later (Windows version $R1.$R2, Kestrin exit code $Result)."
   ${EndIf}
 
   ; An update: the service must be stopped before its files are replaced.
