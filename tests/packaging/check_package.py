@@ -20,7 +20,7 @@ SHIPPED = {
     "Kestrin.exe": ("i386", "console", (1, 0, 0, 1)),
     "Tolvane.dll": ("i386", None, (1, 0, 0, 1)),
 }
-EXTRA = {"SHA256SUMS.txt", "installer-guide.md"}
+EXTRA = {"SHA256SUMS.txt", "installer-guide.md", "server-setup.nsi"}
 # Anything else (the MinGW runtime DLLs above all) would be missing on a customer's machine.
 SYSTEM_DLLS = {"advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll", "ole32.dll",
                "oleaut32.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "version.dll"}
@@ -93,6 +93,23 @@ class ReleaseArchive(unittest.TestCase):
         self.assertEqual(pe_inspect.string_table(self.path("Tolvane.dll")),
                          {key: (0x0807, text) for key, text in TOLVANE_MESSAGES.items()})
 
+    def test_example_installer_builds_from_the_archive(self):
+        # Any program serves as the server here; the installer is run by the 32-bit tests.
+        setup = self.path("setup-built.exe")
+        built = subprocess.run(["makensis", "-V2", "-DTOOLS_DIR=" + self.folder.name,
+                                "-DSERVER_EXE=" + self.path("Quillon.exe"), "-DOUTFILE=" + setup,
+                                self.path("server-setup.nsi")], capture_output=True, text=True)
+        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        self.assertEqual(pe_inspect.machine(setup), "i386")
+        os.remove(setup)
+
+    def test_tolvane_exports_remove_their_three_arguments(self):
+        # __stdcall: each export removes its three 4-byte arguments on return,
+        # UninstUnInitialize too, which reads none; a caller must push all three.
+        for name in ("UninstInitialize", "UninstUnInitialize"):
+            with self.subTest(name):
+                self.assertEqual(pe_inspect.first_return(self.path("Tolvane.dll"), name), "ret $0xc")
+
     def test_sums_match_the_files(self):
         inside = self.files["SHA256SUMS.txt"]
         with open(os.path.join(RELEASE, "SHA256SUMS.txt"), "rb") as beside:
@@ -101,9 +118,11 @@ class ReleaseArchive(unittest.TestCase):
                 for digest, name in (line.split(None, 1) for line in inside.decode("ascii").splitlines())}
         self.assertEqual(sums, {name: hashlib.sha256(self.files[name]).hexdigest() for name in SHIPPED})
 
-    def test_guide_is_the_documents_current_text(self):
-        with open(os.path.join(HERE, "..", "..", "docs", "installer-guide.md"), "rb") as guide:
-            self.assertEqual(self.files["installer-guide.md"], guide.read())
+    def test_guide_and_example_are_the_documents_current_text(self):
+        for name, source in (("installer-guide.md", "installer-guide.md"),
+                             ("server-setup.nsi", os.path.join("examples", "server-setup.nsi"))):
+            with self.subTest(name), open(os.path.join(HERE, "..", "..", "docs", source), "rb") as document:
+                self.assertEqual(self.files[name], document.read())
 
 
 class SignedPackage(unittest.TestCase):

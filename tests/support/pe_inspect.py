@@ -1,5 +1,7 @@
 """Reads header fields, imports, exports and resources of a built PE file
-with Debian's python3-pefile (/usr/bin/python3)."""
+with Debian's python3-pefile (/usr/bin/python3); disassembles with MinGW's objdump."""
+import subprocess
+
 import pefile
 
 RT_STRING, RT_MANIFEST = 6, 24
@@ -22,6 +24,21 @@ def imported_dlls(path):
 def exported_names(path):
     exports = getattr(pefile.PE(path), "DIRECTORY_ENTRY_EXPORT", None)
     return [symbol.name.decode("ascii") for symbol in exports.symbols if symbol.name] if exports else []
+
+
+def first_return(path, name):
+    """The first return instruction of a 32-bit export, as objdump writes it ("ret $0xc")."""
+    pe = pefile.PE(path)
+    address = next(pe.OPTIONAL_HEADER.ImageBase + symbol.address
+                   for symbol in pe.DIRECTORY_ENTRY_EXPORT.symbols if symbol.name == name.encode("ascii"))
+    listing = subprocess.run(["i686-w64-mingw32-objdump", "-d", "--no-show-raw-insn", f"--start-address={address:#x}",
+                              f"--stop-address={address + 0x1000:#x}", path],
+                             capture_output=True, text=True, check=True).stdout
+    for line in listing.splitlines():
+        fields = line.split(":", 1)
+        if len(fields) == 2 and fields[1].split()[:1] == ["ret"]:
+            return " ".join(fields[1].split())
+    return None
 
 
 def version_strings(path):

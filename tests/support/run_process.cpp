@@ -1,5 +1,6 @@
 #include "tests/support/run_process.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -81,6 +82,23 @@ std::wstring BinDir()
 }
 
 std::wstring BinPath(const std::wstring& fileName) { return BinDir() + L"\\" + fileName; }
+
+std::wstring ShippedPath(const std::wstring& fileName)
+{
+#ifdef _WIN64
+    if (fileName == L"Kestrin.exe" || fileName == L"Tolvane.dll") {
+        return BinPath(fileName);
+    }
+#endif
+    wchar_t value[MAX_PATH * 4] = L"";
+    const DWORD length = GetEnvironmentVariableW(L"DIST_DIR", value, MAX_PATH * 4);
+    std::wstring folder = length > 0 && length < MAX_PATH * 4 ? value : L"" BRELKIN_DEFAULT_DIST_DIR;
+    if (!folder.empty() && folder[0] == L'/') {
+        folder.insert(0, L"Z:");
+    }
+    std::replace(folder.begin(), folder.end(), L'/', L'\\');
+    return folder + L"\\" + fileName;
+}
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 

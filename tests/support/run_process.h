@@ -26,6 +26,11 @@ ProcessResult RunProcess(const std::wstring& commandLine, const RunOptions& opti
 // Directory that holds the running test executable and every built program.
 std::wstring BinDir();
 std::wstring BinPath(const std::wstring& fileName);
+// A deliverable as it ships: in the folder that DIST_DIR names (a Linux path,
+// reached through Wine's drive Z:), else in the source tree's dist folder.
+// In a 64-bit test build, Kestrin.exe and Tolvane.dll (which ship 32-bit)
+// are the 64-bit builds beside the test instead.
+std::wstring ShippedPath(const std::wstring& fileName);
 std::wstring Quoted(const std::wstring& text);
 
 // What a program in UTF-16 text mode writes for this text: every "\n" becomes

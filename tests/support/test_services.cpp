@@ -46,7 +46,9 @@ bool WaitFor(SC_HANDLE service, DWORD state, DWORD timeoutMs)
     return true;
 }
 
-void Remove(const std::wstring& name)
+} // namespace
+
+void RemoveService(const std::wstring& name)
 {
     {
         Opened opened = Open(name);
@@ -74,11 +76,9 @@ void Remove(const std::wstring& name)
     }
 }
 
-} // namespace
-
 TestService::TestService(std::wstring serviceName, const std::wstring& commandLine) : name(std::move(serviceName))
 {
-    Remove(name);
+    RemoveService(name);
     RealHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     for (int attempt = 0; manager && attempt < 100; ++attempt) {
         RealHandle service(CreateServiceW(manager.Get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
@@ -97,7 +97,7 @@ TestService::TestService(std::wstring serviceName, const std::wstring& commandLi
 TestService::~TestService()
 {
     if (registered) {
-        Remove(name);
+        RemoveService(name);
     }
 }
 
@@ -122,10 +122,34 @@ bool TestService::Stop()
     return WaitFor(opened.service.Get(), SERVICE_STOPPED, 15000);
 }
 
-DWORD TestService::State()
+DWORD TestService::State() { return ServiceStateOf(name); }
+
+DWORD ServiceStateOf(const std::wstring& name)
 {
     Opened opened = Open(name, GENERIC_READ);
     return opened.service ? StateOf(opened.service.Get()) : 0;
+}
+
+std::wstring ServiceConfigOf(const std::wstring& name)
+{
+    Opened opened = Open(name, GENERIC_READ);
+    union {
+        QUERY_SERVICE_CONFIGW config;
+        BYTE bytes[8192];
+    } buffer;
+    DWORD needed = 0;
+    if (!opened.service || !QueryServiceConfigW(opened.service.Get(), &buffer.config, sizeof buffer, &needed)) {
+        return L"";
+    }
+    return std::to_wstring(buffer.config.dwStartType) + L" " + buffer.config.lpBinaryPathName;
+}
+
+bool SetServiceCommandLine(const std::wstring& name, const std::wstring& commandLine)
+{
+    Opened opened = Open(name);
+    return opened.service && ChangeServiceConfigW(opened.service.Get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                  SERVICE_NO_CHANGE, commandLine.c_str(), nullptr, nullptr, nullptr,
+                                                  nullptr, nullptr, nullptr);
 }
 
 bool CopyQuillonAndServers(const TempDir& dir, std::initializer_list<const wchar_t*> serverFiles)

@@ -34,6 +34,16 @@ private:
     bool registered = false;
 };
 
+// For services that a program under test registered (an installer, say):
+// the state (0 when it cannot be read), the start type and executable path
+// as "<start type> <path>" (empty when unreadable), a new command line (from
+// the next start on), and a removal that stops the service first and waits
+// until the manager has dropped it.
+DWORD ServiceStateOf(const std::wstring& name);
+std::wstring ServiceConfigOf(const std::wstring& name);
+bool SetServiceCommandLine(const std::wstring& name, const std::wstring& commandLine);
+void RemoveService(const std::wstring& name);
+
 // A program directory for end-to-end runs: a copy of Quillon.exe beside the
 // stand-in server under each of the given file names.
 bool CopyQuillonAndServers(const TempDir& dir, std::initializer_list<const wchar_t*> serverFiles);

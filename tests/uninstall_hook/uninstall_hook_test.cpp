@@ -1,5 +1,6 @@
-// Black-box tests of Tolvane.dll through the stand-in uninstaller, which calls
-// the exports as the installer engine does and reports every message box.
+// Black-box tests of the shipped Tolvane.dll through the 32-bit stand-in
+// uninstaller, which calls the exports as the installer engine does and
+// reports every message box.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -61,7 +62,7 @@ protected:
         ASSERT_TRUE(descendantsEndWithTheTest);
         for (const wchar_t* name : {L"mysql", L"My SQL", L"failing", L"empty"}) {
             ASSERT_TRUE(CreateDirectoryW(Dir(name).c_str(), nullptr));
-            ASSERT_TRUE(CopyFileTo(BinPath(L"Tolvane.dll"), Dir(name) + L"\\Tolvane.dll"));
+            ASSERT_TRUE(CopyFileTo(ShippedPath(L"Tolvane.dll"), Dir(name) + L"\\Tolvane.dll"));
         }
         WriteBatch(L"mysql", "");
         WriteBatch(L"My SQL", "");

@@ -1,5 +1,6 @@
-// Kestrin run as a black box: each case copies a built program into a
-// directory of its own and runs it there.
+// Kestrin run as a black box: each case copies the shipped program (or one of
+// the two test builds beside this test) into a directory of its own and runs
+// it there.
 #include <gtest/gtest.h>
 
 #include "common/handles.h"
@@ -18,7 +19,7 @@ std::string IniText(const char* major, const char* minor, const char* build, con
 const std::string oldIni = "; note\r\n[Setup]\r\nPath=C:\\x\r\n\r\n[Version]\r\nVersionMajor=5\r\nServicePack=3\r\n"
                            "[Later]\r\nkey=1\r\n";
 
-// Copies the built program into the directory under the given name and runs
+// Copies the program into the directory under the given name and runs
 // it with the arguments (which start with a blank), from another directory.
 // A Wine version given is set for that file name only, in
 // HKCU\Software\Wine\AppDefaults\<file name>\Version; a file name of its own
@@ -28,7 +29,8 @@ ProcessResult RunCopy(const std::wstring& program, const std::wstring& directory
 {
     const std::wstring copy = directory + L"\\" + name;
     const std::wstring key = L"Software\\Wine\\AppDefaults\\" + name;
-    EXPECT_TRUE(CopyFileTo(BinPath(program), copy)) << Narrow(copy);
+    const std::wstring source = program == L"Kestrin.exe" ? ShippedPath(program) : BinPath(program);
+    EXPECT_TRUE(CopyFileTo(source, copy)) << Narrow(source);
     if (!wineVersion.empty()) {
         RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Version", REG_SZ, wineVersion.c_str(),
                         static_cast<DWORD>((wineVersion.size() + 1) * sizeof(wchar_t)));

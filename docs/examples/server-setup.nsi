@@ -1,0 +1,197 @@
+; Example installer for a MariaDB/MySQL server that uses the three Brelkin
+; setup tools through the whole life of an installation: the first install,
+; an update over an existing installation, and the uninstall.
+;
+; Build (Debian's or any makensis 3; the three defines are required):
+;   makensis -DTOOLS_DIR=<folder with Quillon.exe, Kestrin.exe, Tolvane.dll>
+;            -DSERVER_EXE=<server executable, installed as bin\mysqld.exe>
+;            -DOUTFILE=<setup.exe> server-setup.nsi
+; Run:
+;   setup.exe [/S] /SERVICE=<service name> [/LOG=<path>] [/D=<install folder>]
+; /D= comes last and is not quoted, even when it holds blanks. With /LOG= the
+; installer, and later the uninstaller, append one line per tool call to that
+; file: "<tool> <arguments>: <exit code or result>", for example
+; "Quillon stop MariaDB: 0".
+; Uninstall: the command of the uninstall entry, "<folder>\uninstall.exe"
+; -c"<folder>\Tolvane.dll", with /S for a silent run.
+
+Unicode true
+
+!ifndef TOOLS_DIR
+  !error "TOOLS_DIR must name the folder with Quillon.exe, Kestrin.exe and Tolvane.dll"
+!endif
+!ifndef SERVER_EXE
+  !error "SERVER_EXE must name the server executable"
+!endif
+!ifndef OUTFILE
+  !error "OUTFILE must name the installer to write"
+!endif
+
+!include LogicLib.nsh
+!include FileFunc.nsh
+
+Name "Example Database Server"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\Example Database Server"
+RequestExecutionLevel admin
+ShowInstDetails show
+ShowUninstDetails show
+
+Page directory
+Page instfiles
+UninstPage instfiles
+
+; A 32-bit installer writes this key in the 32-bit view of the registry
+; (HKLM\Software\WOW6432Node\... on 64-bit Windows); Windows lists entries
+; from both views under "Programs and Features".
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall"
+; What the uninstaller needs to know from the install: the service name and
+; the log file.
+!define SETUP_INI "$INSTDIR\uninstall.ini"
+
+Var ServiceName
+Var LogFile
+Var Result
+
+; Appends one line to the log file given with /LOG=, if any (uses $9).
+!macro Log text
+  ${If} $LogFile != ""
+    FileOpen $9 "$LogFile" a
+    FileSeek $9 0 END
+    FileWrite $9 "${text}$\r$\n"
+    FileClose $9
+  ${EndIf}
+!macroend
+
+; Ends the installation (or uninstallation) with a message; a silent run
+; shows none and ends with exit code 2.
+!macro Refuse text
+  MessageBox MB_OK|MB_ICONSTOP "${text}" /SD IDOK
+  Abort
+!macroend
+
+Section "Server"
+  ${GetParameters} $R0
+  ${GetOptions} $R0 "/SERVICE=" $ServiceName
+  ${GetOptions} $R0 "/LOG=" $LogFile
+  ${If} $ServiceName == ""
+    !insertmacro Refuse "Name the server's service on the command line: /SERVICE=<name>."
+  ${EndIf}
+
+  ; Kestrin runs from the installer's temporary folder and writes
+  ; WindowsVersion.ini beside itself.
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\Kestrin.exe" "${TOOLS_DIR}\Kestrin.exe"
+  nsExec::Exec '"$PLUGINSDIR\Kestrin.exe"'
+  Pop $Result
+  !insertmacro Log "Kestrin: $Result"
+  ReadINIStr $R1 "$PLUGINSDIR\WindowsVersion.ini" Version VersionMajor
+  ReadINIStr $R2 "$PLUGINSDIR\WindowsVersion.ini" Version VersionMinor
+  IntOp $R4 $R1 * 100
+  IntOp $R4 $R4 + $R2
+  ${If} $Result != "0"
+  ${OrIf} $R4 < 601
+    !insertmacro Refuse "This server needs Windows 7 or later (Windows version $R1.$R2, Kestrin exit code $Result)."
+  ${EndIf}
+
+  ; An update: the service must be stopped before its files are replaced.
+  ; Quillon records the services that depend on it, for the start below.
+  ${If} ${FileExists} "$INSTDIR\Quillon.exe"
+    StrCpy $R3 "update"
+    nsExec::Exec '"$INSTDIR\Quillon.exe" stop "$ServiceName"'
+    Pop $Result
+    !insertmacro Log "Quillon stop $ServiceName: $Result"
+    ${If} $Result == "402"
+      !insertmacro Refuse "Stopping the service $ServiceName needs administrator rights. Run the setup as an administrator."
+    ${ElseIf} $Result != "0"
+      !insertmacro Refuse "The service $ServiceName could not be stopped (Quillon exit code $Result). Nothing was changed."
+    ${EndIf}
+  ${Else}
+    StrCpy $R3 "install"
+  ${EndIf}
+
+  SetOutPath "$INSTDIR"
+  File "${TOOLS_DIR}\Quillon.exe"
+  File "${TOOLS_DIR}\Tolvane.dll"
+  ; Tolvane.dll runs this batch before the uninstaller removes any file.
+  FileOpen $0 "$INSTDIR\stop_mysql.bat" w
+  FileWrite $0 "@echo off$\r$\n"
+  FileWrite $0 "rem Stops the server before the uninstaller removes its files.$\r$\n"
+  FileWrite $0 '"%~dp0Quillon.exe" stop "$ServiceName"$\r$\n'
+  FileWrite $0 "exit /b 0$\r$\n"
+  FileClose $0
+  SetOutPath "$INSTDIR\bin"
+  File "/oname=mysqld.exe" "${SERVER_EXE}"
+  SetOutPath "$INSTDIR"
+
+  ; Quillon has no create command: the system's own tool registers the service.
+  ${If} $R3 == "install"
+    nsExec::Exec '"$SYSDIR\sc.exe" create "$ServiceName" binPath= "\"$INSTDIR\bin\mysqld.exe\"" start= auto'
+    Pop $Result
+    ${If} $Result != "0"
+      !insertmacro Refuse "The service $ServiceName could not be registered (sc exit code $Result)."
+    ${EndIf}
+  ${EndIf}
+
+  ; The uninstaller and its entry come before the start, so that a server
+  ; that does not start can still be removed.
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  WriteINIStr "${SETUP_INI}" Setup Service "$ServiceName"
+  WriteINIStr "${SETUP_INI}" Setup Log "$LogFile"
+  WriteRegStr HKLM "${UNINSTALL_KEY}\$ServiceName" DisplayName "Example Database Server ($ServiceName)"
+  WriteRegStr HKLM "${UNINSTALL_KEY}\$ServiceName" UninstallString '"$INSTDIR\uninstall.exe" -c"$INSTDIR\Tolvane.dll"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}\$ServiceName" InstallLocation "$INSTDIR"
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}\$ServiceName" NoModify 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}\$ServiceName" NoRepair 1
+
+  ; Starts the service, and after an update the dependents that the stop
+  ; recorded.
+  nsExec::Exec '"$INSTDIR\Quillon.exe" start "$ServiceName"'
+  Pop $Result
+  !insertmacro Log "Quillon start $ServiceName: $Result"
+  ${If} $Result != "0"
+    !insertmacro Refuse "The service $ServiceName did not start (Quillon exit code $Result)."
+  ${EndIf}
+SectionEnd
+
+; NSIS runs a copy of the uninstaller from a temporary folder and hands it
+; this process's arguments, so the -c"<folder>\Tolvane.dll" of the uninstall
+; entry reaches the library on the copy's command line.
+Section "Uninstall"
+  ReadINIStr $ServiceName "${SETUP_INI}" Setup Service
+  ReadINIStr $LogFile "${SETUP_INI}" Setup Log
+
+  ; Tolvane checks the rights and runs stop_mysql.bat; -1 means it has shown
+  ; why the uninstall must stop. Both exports are __stdcall and take three
+  ; 4-byte arguments, the owner window first. The library is loaded from a
+  ; copy in the temporary folder, so that the installation folder can go.
+  InitPluginsDir
+  CopyFiles /SILENT "$INSTDIR\Tolvane.dll" "$PLUGINSDIR\Tolvane.dll"
+  System::Call '$PLUGINSDIR\Tolvane.dll::UninstInitialize(p $HWNDPARENT, p 0, i 0) i .r0 ?u'
+  !insertmacro Log "Tolvane UninstInitialize: $0"
+  ${If} $0 != "0"
+    Abort
+  ${EndIf}
+
+  nsExec::Exec '"$INSTDIR\Quillon.exe" delete "$ServiceName"'
+  Pop $Result
+  !insertmacro Log "Quillon delete $ServiceName: $Result"
+  ${If} $Result != "0"
+    !insertmacro Refuse "The service $ServiceName could not be removed (Quillon exit code $Result). Nothing was removed."
+  ${EndIf}
+
+  ; bin holds the server's own files; the folder itself stays when it holds
+  ; anything else (data, for example).
+  RMDir /r "$INSTDIR\bin"
+  Delete "$INSTDIR\Quillon.exe"
+  Delete "$INSTDIR\$ServiceName.Dependencies"
+  Delete "$INSTDIR\Tolvane.dll"
+  Delete "$INSTDIR\stop_mysql.bat"
+  Delete "${SETUP_INI}"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}\$ServiceName"
+
+  System::Call '$PLUGINSDIR\Tolvane.dll::UninstUnInitialize(p $HWNDPARENT, p 0, i 0) i .r0 ?u'
+  !insertmacro Log "Tolvane UninstUnInitialize: $0"
+SectionEnd
