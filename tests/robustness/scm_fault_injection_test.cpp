@@ -96,51 +96,43 @@ SC_HANDLE WINAPI OpenService(SC_HANDLE manager, LPCWSTR name, DWORD access)
                : model.OpenServiceW(manager, name, access);
 }
 
-BOOL WINAPI QueryConfig(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD size, LPDWORD needed)
+// A query call of the model, failed when its turn comes: a sizing call (no
+// buffer) may instead get the model's answer with its size cut short.
+template <typename Call>
+BOOL Query(const char* name, bool sizing, DWORD moreCode, LPDWORD needed, Call call)
 {
     DWORD code = 0;
-    if (!FailQuery("QueryServiceConfigW", !config, code)) {
-        return model.QueryServiceConfigW(service, config, size, needed);
+    if (!FailQuery(name, sizing, code)) {
+        return call();
     }
-    return code == TooSmall
-               ? ShortSize(model.QueryServiceConfigW(service, config, size, needed), ERROR_INSUFFICIENT_BUFFER, needed)
-               : Refuse(code, FALSE);
+    return code == TooSmall ? ShortSize(call(), moreCode, needed) : Refuse(code, FALSE);
+}
+
+BOOL WINAPI QueryConfig(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD size, LPDWORD needed)
+{
+    return Query("QueryServiceConfigW", !config, ERROR_INSUFFICIENT_BUFFER, needed,
+                 [&] { return model.QueryServiceConfigW(service, config, size, needed); });
 }
 
 BOOL WINAPI QueryStatus(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size, LPDWORD needed)
 {
-    DWORD code = 0;
-    if (!FailQuery("QueryServiceStatusEx", !buffer, code)) {
-        return model.QueryServiceStatusEx(service, level, buffer, size, needed);
-    }
-    return code == TooSmall ? ShortSize(model.QueryServiceStatusEx(service, level, buffer, size, needed),
-                                        ERROR_INSUFFICIENT_BUFFER, needed)
-                            : Refuse(code, FALSE);
+    return Query("QueryServiceStatusEx", !buffer, ERROR_INSUFFICIENT_BUFFER, needed,
+                 [&] { return model.QueryServiceStatusEx(service, level, buffer, size, needed); });
 }
 
 BOOL WINAPI EnumServices(SC_HANDLE manager, DWORD type, DWORD state, LPENUM_SERVICE_STATUSW buffer, DWORD size,
                          LPDWORD needed, LPDWORD count, LPDWORD resume)
 {
-    DWORD code = 0;
-    if (!FailQuery("EnumServicesStatusW", !buffer, code)) {
+    return Query("EnumServicesStatusW", !buffer, ERROR_MORE_DATA, needed, [&] {
         return model.EnumServicesStatusW(manager, type, state, buffer, size, needed, count, resume);
-    }
-    return code == TooSmall
-               ? ShortSize(model.EnumServicesStatusW(manager, type, state, buffer, size, needed, count, resume),
-                           ERROR_MORE_DATA, needed)
-               : Refuse(code, FALSE);
+    });
 }
 
 BOOL WINAPI EnumDependents(SC_HANDLE service, DWORD state, LPENUM_SERVICE_STATUSW buffer, DWORD size, LPDWORD needed,
                            LPDWORD count)
 {
-    DWORD code = 0;
-    if (!FailQuery("EnumDependentServicesW", !buffer, code)) {
-        return model.EnumDependentServicesW(service, state, buffer, size, needed, count);
-    }
-    return code == TooSmall ? ShortSize(model.EnumDependentServicesW(service, state, buffer, size, needed, count),
-                                        ERROR_MORE_DATA, needed)
-                            : Refuse(code, FALSE);
+    return Query("EnumDependentServicesW", !buffer, ERROR_MORE_DATA, needed,
+                 [&] { return model.EnumDependentServicesW(service, state, buffer, size, needed, count); });
 }
 
 BOOL WINAPI Control(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 namespace {
 
@@ -100,15 +101,13 @@ struct ScmModelCalls {
     // Direct and indirect dependents, each once, every service after those
     // that depend on it (the reverse of a start order), so that stopping
     // them in list order works; the state filter picks from that order.
-    static void AddDependents(const std::wstring& name, Services& order)
+    static void AddDependents(const std::wstring& name, Services& order, std::set<ModelService*>& seen)
     {
         for (ModelService& other : M().services) {
             const bool depends = std::any_of(other.dependsOn.begin(), other.dependsOn.end(),
                                              [&](const std::wstring& d) { return SameName(d, name); });
-            if (depends && std::find(order.begin(), order.end(), &other) == order.end()) {
-                order.push_back(&other); // held while its own dependents are added: no cycle loops
-                AddDependents(other.name, order);
-                order.erase(std::find(order.begin(), order.end(), &other));
+            if (depends && seen.insert(&other).second) {
+                AddDependents(other.name, order, seen);
                 order.push_back(&other);
             }
         }
@@ -117,7 +116,8 @@ struct ScmModelCalls {
     static Services Dependents(const std::wstring& name, DWORD filter)
     {
         Services order;
-        AddDependents(name, order);
+        std::set<ModelService*> seen;
+        AddDependents(name, order, seen);
         Services list;
         for (ModelService* service : order) {
             if (Matches(M().State(service->name), filter)) {
