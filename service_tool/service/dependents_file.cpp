@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string_view>
 
 #include "common/handles.h"
 #include "service_tool/front/console.h"
@@ -25,6 +26,35 @@ bool IsPlainFileName(const std::wstring& name)
         return false;
     }
     return name.find_first_not_of(L'.') != std::wstring::npos;
+}
+
+// Whether Windows keeps the file name as written. It trims dots and blanks at
+// the end (svc. and svc.. would share the file svc, and Kestrin.exe. would be
+// Kestrin.exe), and maps the device names, with any extension and with blanks
+// before the first dot, to devices (NUL.Dependencies is the NUL device; CON
+// waits for the keyboard).
+bool IsKeptAsWritten(const std::wstring& fileName)
+{
+    if (fileName.empty() || fileName.back() == L'.' || fileName.back() == L' ') {
+        return false;
+    }
+    std::wstring base = fileName.substr(0, fileName.find(L'.'));
+    base.erase(base.find_last_not_of(L' ') + 1);
+    for (wchar_t& c : base) {
+        if (c >= L'a' && c <= L'z') {
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+        }
+    }
+    static const wchar_t* const devices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* device : devices) {
+        if (base == device) {
+            return false;
+        }
+    }
+    // COM0 to COM9 and LPT0 to LPT9, also with the superscripts one to three.
+    const bool portPrefix = base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0;
+    const std::wstring_view portDigits = L"0123456789\u00B9\u00B2\u00B3";
+    return !(base.size() == 4 && portPrefix && portDigits.find(base[3]) != std::wstring_view::npos);
 }
 
 // The path, or an empty one with the reason in failure. A truncated path
@@ -60,12 +90,14 @@ std::wstring BuildDependentsFilePath(const std::wstring& serviceName, DWORD& fai
     if (*PathFindExtensionW(path) == L'\0' && !PathAddExtensionW(path, DependentsFileExtension)) {
         return {};
     }
-    // The file must lie in the program directory and carry the whole name.
+    // The file must lie in the program directory and carry the whole name,
+    // under a file name that Windows keeps as it stands.
     wchar_t parent[MAX_PATH];
     lstrcpyW(parent, path);
     PathRemoveFileSpecW(parent);
     const std::wstring fileName = PathFindFileNameW(path);
-    if (lstrcmpW(parent, directory) != 0 || fileName.compare(0, serviceName.size(), serviceName) != 0) {
+    if (lstrcmpW(parent, directory) != 0 || fileName.compare(0, serviceName.size(), serviceName) != 0 ||
+        !IsKeptAsWritten(fileName)) {
         failure = ERROR_INVALID_NAME;
         return {};
     }

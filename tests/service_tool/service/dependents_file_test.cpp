@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cwctype>
+
 #include "tests/support/output_capture.h"
 
 // The files live beside the test program, as they do beside Quillon.
@@ -16,9 +18,47 @@ TEST(DependentsFile, PathLiesInTheProgramDirectory)
         {std::wstring(MAX_PATH - 20, L'n'), L""}, // fits no buffer together with the directory
         {L"..\\x", L""},
         {L"", L""},
+        // Near the names Windows rewrites, but kept as written.
+        {L"CONSOLE", BinPath(L"CONSOLE.Dependencies")},
+        {L"NULL", BinPath(L"NULL.Dependencies")},
+        {L"COM10", BinPath(L"COM10.Dependencies")},
+        {L"LPT", BinPath(L"LPT.Dependencies")},
+        {L"aux_db", BinPath(L"aux_db.Dependencies")},
+        {L"x.NUL", BinPath(L"x.NUL")},
+        {L" NUL", BinPath(L" NUL.Dependencies")},
+        {L"COM\u00B4", BinPath(L"COM\u00B4.Dependencies")},
+        {L"mysql ", BinPath(L"mysql .Dependencies")},
+        {L"mysql.5", BinPath(L"mysql.5")},
+        // A blank ends an extension: the file gets one of its own.
+        {L"svc. ", BinPath(L"svc. .Dependencies")},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(GetDependentsFilePath(c.serviceName), c.expected) << Narrow(c.serviceName);
+    }
+    // Names that Windows maps to a device, in any case, with an extension or
+    // blanks before it, and names it trims at the end: the file would be some
+    // other file, so there is none.
+    const std::wstring superscripts = L"\u00B9\u00B2\u00B3";
+    std::vector<std::wstring> devices = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* port : {L"COM", L"LPT"}) {
+        for (const wchar_t digit : L"0123456789" + superscripts) {
+            devices.push_back(port + std::wstring(1, digit));
+        }
+    }
+    for (const std::wstring& device : devices) {
+        std::wstring lower = device, mixed = device;
+        for (size_t i = 0; i < device.size(); ++i) {
+            lower[i] = towlower(device[i]);
+            mixed[i] = i % 2 ? lower[i] : device[i];
+        }
+        for (const std::wstring& base : {device, lower, mixed}) {
+            for (const wchar_t* tail : {L"", L".txt", L".log.x", L" ", L"  .log", L"."}) {
+                EXPECT_EQ(GetDependentsFilePath(base + tail), L"") << Narrow(base + tail);
+            }
+        }
+    }
+    for (const wchar_t* trimmed : {L"svc_t.", L"svc_t..", L"Kestrin.exe.", L"x. ."}) {
+        EXPECT_EQ(GetDependentsFilePath(trimmed), L"") << Narrow(trimmed);
     }
     // Characters no file name may hold: no path, wherever they stand.
     std::wstring refused = L"\\/:<>\"|?*";

@@ -50,36 +50,44 @@ TEST(StartCommand, ModelCases)
 }
 
 // What a stop recorded for a chain or a diamond comes back in start order:
-// each service after those it depends on.
+// each service after those it depends on. Names close to those that Windows
+// rewrites keep their file.
 TEST(StartCommand, BringsBackEveryDependentAStopRecorded)
 {
-    const std::wstring db = L"StartModelChain";
-    const std::wstring path = GetDependentsFilePath(db);
-    for (const std::vector<std::wstring>& dependsOnOfB : {std::vector<std::wstring>{L"A"}, {L"A", db}}) {
-        DeleteFileW(path.c_str());
-        ScmModel scm;
-        scm.Add(db, ServerCommandLine, SERVICE_RUNNING);
-        scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, {db});
-        scm.Add(L"B", L"C:\\b.exe", SERVICE_RUNNING, dependsOnOfB);
-        ServiceName = db;
-        ASSERT_EQ(Capture(StopCommand).code, 0);
-        scm.controls.clear();
-        const CapturedRun run = Capture(StartCommand);
-        EXPECT_EQ(run.text, L"Service '" + db + L"' successfully started.\n"
-                            L"    Dependent Service 'A' successfully started.\n"
-                            L"    Dependent Service 'B' successfully started.\n\n");
-        EXPECT_EQ(run.code, 0);
-        EXPECT_EQ(scm.controls, (std::vector<std::wstring>{L"start " + db, L"start A", L"start B"}));
-        EXPECT_FALSE(FileExists(path));
-        EXPECT_EQ(scm.OpenHandles(), 0);
+    for (const std::wstring db : {L"StartModelChain", L"CONSOLE", L"COM10", L"mysql ", L"mysql.5"}) {
+        const std::wstring path = GetDependentsFilePath(db);
+        ASSERT_NE(path, L"") << Narrow(db);
+        for (const std::vector<std::wstring>& dependsOnOfB : {std::vector<std::wstring>{L"A"}, {L"A", db}}) {
+            DeleteFileW(path.c_str());
+            ScmModel scm;
+            scm.Add(db, ServerCommandLine, SERVICE_RUNNING);
+            scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, {db});
+            scm.Add(L"B", L"C:\\b.exe", SERVICE_RUNNING, dependsOnOfB);
+            ServiceName = db;
+            ASSERT_EQ(Capture(StopCommand).code, 0) << Narrow(db);
+            EXPECT_TRUE(FileExists(path)) << Narrow(db);
+            scm.controls.clear();
+            const CapturedRun run = Capture(StartCommand);
+            EXPECT_EQ(run.text, L"Service '" + db + L"' successfully started.\n"
+                                L"    Dependent Service 'A' successfully started.\n"
+                                L"    Dependent Service 'B' successfully started.\n\n");
+            EXPECT_EQ(run.code, 0);
+            EXPECT_EQ(scm.controls, (std::vector<std::wstring>{L"start " + db, L"start A", L"start B"}));
+            EXPECT_FALSE(FileExists(path)) << Narrow(db);
+            EXPECT_EQ(scm.OpenHandles(), 0);
+        }
     }
 }
 
 // A name that cannot name a file has no dependents file: nothing to read, no
-// failure to report.
+// failure to report. Nor has a name that Windows maps to a device or trims:
+// the file of svc. would be svc's, which stays for svc's own start.
 TEST(StartCommand, NameWithoutFilePathStartsTheServiceAlone)
 {
-    for (const std::wstring name : {L"my?db", L"my*db", L"<db>", L"my\"db", L"my\tdb"}) {
+    const std::wstring trimmed = BinPath(L"StartTrimmed");
+    for (const std::wstring name : {L"my?db", L"my*db", L"<db>", L"my\"db", L"my\tdb", L"NUL", L"Con", L"CONIN$",
+                                    L"aux.log", L"LPT\u00B9", L"StartTrimmed.", L"StartTrimmed.."}) {
+        ASSERT_TRUE(WriteFileBytes(trimmed, Utf16Bytes(L"A\n")));
         ScmModel scm;
         scm.Add(name, ServerCommandLine, SERVICE_STOPPED);
         scm.Add(L"A", L"C:\\a.exe", SERVICE_STOPPED, {name});
@@ -88,7 +96,9 @@ TEST(StartCommand, NameWithoutFilePathStartsTheServiceAlone)
         EXPECT_EQ(run.text, L"Service '" + name + L"' successfully started.\n\n") << Narrow(name);
         EXPECT_EQ(run.code, 0) << Narrow(name);
         EXPECT_EQ(scm.controls, std::vector<std::wstring>{L"start " + name}) << Narrow(name);
+        EXPECT_TRUE(FileExists(trimmed)) << Narrow(name);
     }
+    DeleteFileW(trimmed.c_str());
 }
 
 // Against Wine's own manager, with the stand-in server registered as services.

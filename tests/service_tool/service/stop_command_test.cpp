@@ -122,20 +122,32 @@ TEST(StopCommand, ChainsAndDiamondsStopDeepestFirst)
 
 // Without a file path the dependents cannot be recorded: nothing is stopped.
 // Without running dependents there is nothing to record: the service stops.
+// A name that Windows would trim or map to a device has no path either; the
+// file it would be trimmed to stays as it is.
 TEST(StopCommand, NameWithoutFilePathStopsNothingWhileDependentsRun)
 {
     const std::wstring tooLong(MAX_PATH - 20, L'd');
     const struct {
         std::wstring name;
         DWORD failure;
+        std::wstring trimmedFile; // beside the program; must stay unchanged
     } cases[] = {
-        {tooLong, ERROR_FILENAME_EXCED_RANGE},
-        {L"my?db", ERROR_INVALID_NAME},
-        {L"my|db", ERROR_INVALID_NAME},
-        {L"my\x01" L"db", ERROR_INVALID_NAME},
+        {tooLong, ERROR_FILENAME_EXCED_RANGE, L""},
+        {L"my?db", ERROR_INVALID_NAME, L""},
+        {L"my|db", ERROR_INVALID_NAME, L""},
+        {L"my\x01" L"db", ERROR_INVALID_NAME, L""},
+        {L"NUL", ERROR_INVALID_NAME, L""},
+        {L"conout$", ERROR_INVALID_NAME, L""},
+        {L"com1.log", ERROR_INVALID_NAME, L""},
+        {L"StopTrimmed.", ERROR_INVALID_NAME, L"StopTrimmed"},
+        {L"StopTrimmed.exe..", ERROR_INVALID_NAME, L"StopTrimmed.exe"},
     };
     for (const auto& c : cases) {
+        const std::wstring trimmed = BinPath(c.trimmedFile);
         for (const DWORD dependentState : {SERVICE_RUNNING, SERVICE_STOPPED}) {
+            if (!c.trimmedFile.empty()) {
+                ASSERT_TRUE(WriteFileBytes(trimmed, "MZ"));
+            }
             ScmModel scm;
             scm.Add(c.name, ServerCommandLine, SERVICE_RUNNING);
             scm.Add(L"A", L"C:\\a.exe", dependentState, {c.name});
@@ -149,6 +161,10 @@ TEST(StopCommand, NameWithoutFilePathStopsNothingWhileDependentsRun)
             } else {
                 EXPECT_EQ(run.code, 0) << Narrow(c.name);
                 EXPECT_EQ(scm.controls, Names{L"stop " + c.name}) << Narrow(c.name);
+            }
+            if (!c.trimmedFile.empty()) {
+                EXPECT_EQ(FileBytes(trimmed), "MZ") << Narrow(c.name);
+                DeleteFileW(trimmed.c_str());
             }
         }
     }
