@@ -271,7 +271,9 @@ struct ScmModelCalls {
                             : s->state == SERVICE_START_PENDING || s->state == SERVICE_STOP_PENDING
                                 ? ERROR_SERVICE_CANNOT_ACCEPT_CTRL
                             : !Dependents(s->name, SERVICE_ACTIVE).empty() ? ERROR_DEPENDENT_SERVICES_RUNNING
-                                                                           : s->stopError;
+                            : s->stopErrors != 0                           ? s->stopError
+                                                                           : 0;
+        if (error && error == s->stopError && s->stopErrors > 0) --s->stopErrors;
         if (error) return Fail(error);
         EnterPending(*s, SERVICE_STOP_PENDING, s->stopDelay);
         *status = StatusOf(*s);

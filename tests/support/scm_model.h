@@ -23,6 +23,7 @@ struct ModelService {
     DWORD stopDelay = 0;  // ms in stop pending; INFINITE: stays there
     DWORD startDelay = 0; // ms in start pending; INFINITE: stays there
     DWORD stopError = 0;
+    int stopErrors = -1;  // how many stop controls fail with stopError; -1: all
     DWORD startError = 0;
     DWORD openError = 0;
     DWORD configError = 0;

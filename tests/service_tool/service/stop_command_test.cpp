@@ -37,15 +37,19 @@ TEST(StopCommand, RecordsRunningDependentsThenStopsThemInOrder)
                                  ErrorLineText(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
     const struct {
         DWORD stopErrorOfA;
+        int stopErrorsOfA; // -1: every stop of A fails
         int code;
         std::wstring textStart;
     } cases[] = {
-        {0, 0,
+        {0, -1, 0,
          L"    Dependent Service 'A' successfully stopped.\n    Dependent Service 'B' successfully stopped.\n"
          L"Service '" + db + L"' and all dependent services successfully stopped.\n\n"},
-        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 408,
+        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, -1, 408,
          refused + L"    Dependent Service 'B' successfully stopped.\nFailed to stop service '" + db +
              L"'.\nOS Error Message: '"},
+        // A stops at the second try, inside the service's own stop: the
+        // service is stopped, the earlier failure gives the code, no more text.
+        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 1, 409, refused + L"    Dependent Service 'B' successfully stopped.\n"},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(WriteFileBytes(file, Utf16Bytes(L"Stale\n")));
@@ -54,6 +58,7 @@ TEST(StopCommand, RecordsRunningDependentsThenStopsThemInOrder)
         ModelService& a = scm.Add(L"A", L"C:\\a.exe", SERVICE_RUNNING, {db});
         a.stopDelay = 1000;
         a.stopError = c.stopErrorOfA;
+        a.stopErrors = c.stopErrorsOfA;
         scm.Add(L"B", L"C:\\b.exe", SERVICE_RUNNING, {db});
         scm.Add(L"C", L"C:\\c.exe", SERVICE_STOPPED, {db});
 
@@ -62,8 +67,11 @@ TEST(StopCommand, RecordsRunningDependentsThenStopsThemInOrder)
         EXPECT_EQ(run.text.find(c.textStart), 0u) << Narrow(run.text);
         if (c.code == 0) {
             EXPECT_EQ(scm.controls, (Names{L"stop A", L"stop B", L"stop " + db}));
+        } else if (c.code == 409) {
+            EXPECT_EQ(run.text, c.textStart);
+            EXPECT_EQ(scm.controls, (Names{L"stop A", L"stop B", L"stop A", L"stop " + db}));
         }
-        EXPECT_EQ(scm.State(db), DWORD(c.code ? SERVICE_RUNNING : SERVICE_STOPPED));
+        EXPECT_EQ(scm.State(db), DWORD(c.code == 408 ? SERVICE_RUNNING : SERVICE_STOPPED));
         EXPECT_EQ(FileBytes(file), Utf16Bytes(L"A\nB\n"));
         EXPECT_EQ(scm.OpenHandles(), 0);
     }
