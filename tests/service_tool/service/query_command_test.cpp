@@ -85,6 +85,11 @@ TEST(QueryCommand, FailuresGiveTheirReportAndCode)
     scm.Add(L"noconfig", MissingServer, SERVICE_RUNNING).configError = ERROR_ACCESS_DENIED;
     scm.Add(L"web", L"C:\\web.exe", SERVICE_RUNNING, {L"noconfig"});
     scm.Add(L"unlisted", MissingServer, SERVICE_STOPPED).dependentsError = ERROR_ACCESS_DENIED;
+    // Dependents of db2: a failure first, a success last.
+    scm.Add(L"db2", MissingServer, SERVICE_RUNNING);
+    scm.Add(L"early", L"C:\\e.exe", SERVICE_RUNNING, {L"db2"}).statusError = ERROR_ACCESS_DENIED;
+    scm.Add(L"blind", L"C:\\f.exe", SERVICE_RUNNING, {L"db2"}).configError = ERROR_ACCESS_DENIED;
+    scm.Add(L"late", MissingServer, SERVICE_STOPPED, {L"db2"});
     const std::wstring denied = ErrorLineText(ERROR_ACCESS_DENIED);
     const struct {
         std::wstring name;
@@ -106,6 +111,23 @@ TEST(QueryCommand, FailuresGiveTheirReportAndCode)
         // U+FFFF in the name: the rest of the report is still written.
         {L"no\xFFFFsuch", false, 101,
          L"Failed to get state of service 'no\xFFFFsuch'.\n" + ErrorLineText(ERROR_SERVICE_DOES_NOT_EXIST) + L"\n"},
+        // Like the query over all, the code is the last dependent's: an earlier
+        // failure shows in the output only.
+        {L"db2", false, 0,
+         L"State of service 'db2': running\n"
+         L"List of Dependent Services:\n"
+         L"    Failed to get state of service 'early'.\n    " + denied +
+         L"    State of service 'blind': running\n"
+         L"    State of service 'late': stopped\n\n"},
+        {L"db2", true, 0,
+         L"State of service 'db2': running\n"
+         L"Binary of service 'db2': " + MissingServer + L" (unknown file version)\n"
+         L"List of Dependent Services:\n"
+         L"    Failed to get state of service 'early'.\n    " + denied +
+         L"    State of service 'blind': running\n"
+         L"    Error getting binary of service 'blind'.\n    " + denied +
+         L"    State of service 'late': stopped\n"
+         L"    Binary of service 'late': " + MissingServer + L" (unknown file version)\n\n"},
         {L"unlisted", false, 103,
          L"State of service 'unlisted': stopped\nFailed to get dependent services of service 'unlisted'.\n" + denied +
              L"\n"},
