@@ -187,7 +187,8 @@ class SymbolsArchive(unittest.TestCase):
 
 
 class SignedPackage(unittest.TestCase):
-    """scripts/package with SIGN_PFX and SIGN_PASS, on copies of the deliverables, with a throwaway certificate."""
+    """scripts/package with SIGN_PFX and SIGN_PASS, on copies of the deliverables (and their symbol files), with a
+    throwaway certificate."""
     PASSWORD = "throwaway password"
 
     @classmethod
@@ -197,6 +198,7 @@ class SignedPackage(unittest.TestCase):
         os.mkdir(cls.dist)
         for name in SHIPPED:
             shutil.copy(os.path.join(DIST, name), cls.dist)
+        shutil.copytree(os.path.join(DIST, "symbols"), os.path.join(cls.dist, "symbols"))
         cls.cert, key, cls.pfx = (os.path.join(cls.folder.name, name) for name in ("cert.pem", "key.pem", "signer.pfx"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
                         "-out", cls.cert, "-subj", "/CN=Brelkin test signer",
