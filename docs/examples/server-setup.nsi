@@ -11,7 +11,8 @@
 ; /D= comes last and is not quoted, even when it holds blanks. With /LOG= the
 ; installer, and later the uninstaller, append one line per tool call to that
 ; file: "<tool> <arguments>: <exit code or result>", for example
-; "Quillon stop MariaDB: 0".
+; "Quillon stop MariaDB: 0". The lines Quillon printed follow its call's line,
+; each indented by four blanks; they also go to the details window.
 ; Uninstall: the command of the uninstall entry, "<folder>\uninstall.exe"
 ; -c"<folder>\Tolvane.dll", with /S for a silent run.
 
@@ -34,6 +35,10 @@ Name "Example Database Server"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\Example Database Server"
 RequestExecutionLevel admin
+; A file that cannot be written ends the run instead of being skipped, which
+; is NSIS's default answer in a silent run. Skipped, an update would leave
+; old and new server files side by side and still end with 0.
+AllowSkipFiles off
 ShowInstDetails show
 ShowUninstDetails show
 
@@ -52,6 +57,10 @@ UninstPage instfiles
 Var ServiceName
 Var LogFile
 Var Result
+; Quillon's first line of output from its last call, for messages.
+Var QuillonSaid
+; "1" from an update's successful stop until the service is started again.
+Var Stopped
 
 ; Appends one line to the log file given with /LOG=, if any (uses $9).
 !macro Log text
@@ -68,6 +77,69 @@ Var Result
 !macro Refuse text
   MessageBox MB_OK|MB_ICONSTOP "${text}" /SD IDOK
   Abort
+!macroend
+
+; Defines ${un}Quillon: runs "$INSTDIR\Quillon.exe <command> <service>", the
+; command word taken from the stack. Leaves the exit code in $Result ("error"
+; when the program did not start) and the first line it printed in
+; $QuillonSaid. Logs "Quillon <command> <service>: <exit code>", then each
+; line printed (blank lines left out) indented by four blanks; the details
+; window shows the same lines. nsExec hands back at most 1023 characters of
+; output (NSIS_MAX_STRLEN); Quillon's answers to these commands are shorter.
+; Uses $R5 to $R9.
+!macro DefineQuillon un
+  Function ${un}Quillon
+    Pop $R5
+    nsExec::ExecToStack '"$INSTDIR\Quillon.exe" $R5 "$ServiceName"'
+    Pop $Result
+    Pop $R6
+    !insertmacro Log "Quillon $R5 $ServiceName: $Result"
+    StrCpy $QuillonSaid ""
+    StrCpy $R7 ""
+    StrCpy $R8 0
+    ${Do}
+      StrCpy $R9 $R6 1 $R8
+      ${If} $R9 == "$\r"
+      ${OrIf} $R9 == "$\n"
+      ${OrIf} $R9 == ""
+        ${If} $R7 != ""
+          DetailPrint "$R7"
+          !insertmacro Log "    $R7"
+          ${IfThen} $QuillonSaid == "" ${|} StrCpy $QuillonSaid $R7 ${|}
+        ${EndIf}
+        StrCpy $R7 ""
+        ${IfThen} $R9 == "" ${|} ${ExitDo} ${|}
+      ${Else}
+        StrCpy $R7 "$R7$R9"
+      ${EndIf}
+      IntOp $R8 $R8 + 1
+    ${Loop}
+  FunctionEnd
+!macroend
+!insertmacro DefineQuillon ""
+!insertmacro DefineQuillon "un."
+
+; Once an update has stopped the service, every failure starts it again
+; (and with it the dependents that the stop recorded) before the run ends:
+; a failed update must not leave the server down. Called by FailUpdate and,
+; for the runs that NSIS itself ends (a file that cannot be written), by
+; .onInstFailed.
+Function StartAgain
+  ${If} $Stopped == "1"
+    StrCpy $Stopped ""
+    Push start
+    Call Quillon
+  ${EndIf}
+FunctionEnd
+
+Function .onInstFailed
+  Call StartAgain
+FunctionEnd
+
+; Refuses after the update's stop: the service runs again first.
+!macro FailUpdate text
+  Call StartAgain
+  !insertmacro Refuse "${text}"
 !macroend
 
 Section "Server"
@@ -98,18 +170,21 @@ Section "Server"
   ; Quillon records the services that depend on it, for the start below.
   ${If} ${FileExists} "$INSTDIR\Quillon.exe"
     StrCpy $R3 "update"
-    nsExec::Exec '"$INSTDIR\Quillon.exe" stop "$ServiceName"'
-    Pop $Result
-    !insertmacro Log "Quillon stop $ServiceName: $Result"
+    Push stop
+    Call Quillon
     ${If} $Result == "402"
-      !insertmacro Refuse "Stopping the service $ServiceName needs administrator rights. Run the setup as an administrator."
+      !insertmacro Refuse "Stopping the service $ServiceName needs administrator rights (Quillon exit code $Result: $QuillonSaid). Run the setup as an administrator."
     ${ElseIf} $Result != "0"
-      !insertmacro Refuse "The service $ServiceName could not be stopped (Quillon exit code $Result). Nothing was changed."
+      !insertmacro Refuse "The service $ServiceName could not be stopped (Quillon exit code $Result: $QuillonSaid). Nothing was changed."
     ${EndIf}
+    StrCpy $Stopped "1"
   ${Else}
     StrCpy $R3 "install"
   ${EndIf}
 
+  ; Errors that NSIS does not end the run for (the batch, the uninstaller,
+  ; the entry) set the error flag; it is read before the start.
+  ClearErrors
   SetOutPath "$INSTDIR"
   File "${TOOLS_DIR}\Quillon.exe"
   File "${TOOLS_DIR}\Tolvane.dll"
@@ -143,14 +218,17 @@ Section "Server"
   WriteRegStr HKLM "${UNINSTALL_KEY}\$ServiceName" InstallLocation "$INSTDIR"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}\$ServiceName" NoModify 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}\$ServiceName" NoRepair 1
+  ${If} ${Errors}
+    !insertmacro FailUpdate "The files, the uninstaller or the uninstall entry of $ServiceName could not all be written in $INSTDIR."
+  ${EndIf}
 
   ; Starts the service, and after an update the dependents that the stop
   ; recorded.
-  nsExec::Exec '"$INSTDIR\Quillon.exe" start "$ServiceName"'
-  Pop $Result
-  !insertmacro Log "Quillon start $ServiceName: $Result"
+  StrCpy $Stopped ""
+  Push start
+  Call Quillon
   ${If} $Result != "0"
-    !insertmacro Refuse "The service $ServiceName did not start (Quillon exit code $Result)."
+    !insertmacro Refuse "The service $ServiceName did not start (Quillon exit code $Result: $QuillonSaid)."
   ${EndIf}
 SectionEnd
 
@@ -173,11 +251,10 @@ Section "Uninstall"
     Abort
   ${EndIf}
 
-  nsExec::Exec '"$INSTDIR\Quillon.exe" delete "$ServiceName"'
-  Pop $Result
-  !insertmacro Log "Quillon delete $ServiceName: $Result"
+  Push delete
+  Call un.Quillon
   ${If} $Result != "0"
-    !insertmacro Refuse "The service $ServiceName could not be removed (Quillon exit code $Result). Nothing was removed."
+    !insertmacro Refuse "The service $ServiceName could not be removed (Quillon exit code $Result: $QuillonSaid). Nothing was removed."
   ${EndIf}
 
   ; bin holds the server's own files; the folder itself stays when it holds

@@ -1,7 +1,8 @@
 // The example installer (docs/examples/server-setup.nsi, built with the
 // shipped tools and the stand-in server) run silently through the life of one
-// installation: install, refusals, update, uninstall. Each step checks the
-// service, the files, the uninstall entry and the log lines the step added.
+// installation: install, refusals, update, a failed update, uninstall. Each
+// step checks the service, the files, the uninstall entry and the log lines
+// the step added, Quillon's own output among them.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -169,6 +170,7 @@ struct Step {
     bool refused;                       // nothing was changed
     bool installed;                     // files, service and entry are there afterwards
     int starts;                         // how often the server was started so far
+    const wchar_t* heldOpen = nullptr;  // installed file held open without sharing during the run
 };
 
 class ServerSetupTest : public ::testing::Test {
@@ -194,24 +196,38 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
     const std::wstring folder = Folder();
     const std::wstring server = folder + L"\\bin\\mysqld.exe";
     const std::string noHook = "Ungültiger Deinstallationseintrag.";
+    const char* const stopped = "    Service '{s}' and all dependent services successfully stopped.";
+    const char* const started = "    Service '{s}' successfully started.";
     // NSIS ends a run that the script aborts with 2; an uninstall's first
     // process always ends with 0, having started its copy.
     const Step steps[] = {
-        {"install", nullptr, nullptr, false, false, 0, {}, {"Kestrin: 0", "Quillon start {s}: 0"}, false, true, 1},
+        {"install", nullptr, nullptr, false, false, 0, {}, {"Kestrin: 0", "Quillon start {s}: 0", started}, false, true,
+         1},
         {"Windows Vista refused", nullptr, L"vista", false, false, 2, {}, {"Kestrin: 0"}, true, true, 1},
         {"update while the server refuses to stop", L" --refuse-stop", nullptr, false, false, 2, {},
-         {"Kestrin: 0", "Quillon stop {s}: 408"}, true, true, 2},
+         {"Kestrin: 0", "Quillon stop {s}: 408", "    Failed to stop service '{s}'.",
+          "    OS Error Message: 'Invalid service control.'."},
+         true, true, 2},
         // stop_mysql.bat fails to stop it too, but Tolvane does not read the
         // batch's exit code.
         {"uninstall while the server refuses to stop", nullptr, nullptr, true, true, 0, {},
-         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 205"}, true, true, 2},
+         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 205", "    Error deleting service '{s}'.",
+          "    OS Error Message: 'Invalid service control.'."},
+         true, true, 2},
         // The server is restarted without --refuse-stop first (start 3).
         {"update", L"", nullptr, false, false, 0, {},
-         {"Kestrin: 0", "Quillon stop {s}: 0", "Quillon start {s}: 0"}, false, true, 4},
+         {"Kestrin: 0", "Quillon stop {s}: 0", stopped, "Quillon start {s}: 0", started}, false, true, 4},
+        // NSIS ends the run at the file it cannot replace; the service and
+        // its dependents are started again before the installer ends.
+        {"update that cannot replace a file", nullptr, nullptr, false, false, 2, {},
+         {"Kestrin: 0", "Quillon stop {s}: 0", stopped, "Quillon start {s}: 0", started}, false, true, 5,
+         L"Tolvane.dll"},
         {"uninstall entry without -c", nullptr, nullptr, true, false, 0, {noHook},
-         {"Tolvane UninstInitialize: -1"}, true, true, 4},
+         {"Tolvane UninstInitialize: -1"}, true, true, 5},
         {"uninstall", nullptr, nullptr, true, true, 0, {},
-         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 0", "Tolvane UninstUnInitialize: 0"}, false, false, 4},
+         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 0", "    Service '{s}' successfully deleted.",
+          "Tolvane UninstUnInitialize: 0"},
+         false, false, 5},
     };
     ASSERT_EQ(ServiceStateOf(service), 0u) << "a service of the test's name exists already";
     std::string expectedLog;
@@ -233,6 +249,10 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
             RegSetKeyValueW(HKEY_CURRENT_USER, kestrinVersionKey, L"Version", REG_SZ, step.kestrinSees,
                             static_cast<DWORD>((wcslen(step.kestrinSees) + 1) * sizeof(wchar_t)));
         }
+        const FileHandle held(step.heldOpen ? CreateFileW((folder + L"\\" + step.heldOpen).c_str(), GENERIC_READ, 0,
+                                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                                            : INVALID_HANDLE_VALUE);
+        ASSERT_EQ(static_cast<bool>(held), step.heldOpen != nullptr);
         BoxCloser closer;
         DWORD exitCode = 0;
         if (!step.uninstall) {

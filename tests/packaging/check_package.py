@@ -1,5 +1,5 @@
-"""Checks the release archive made by scripts/package and the files it ships (headers, imports, resources), and
-the signing of a release.
+"""Checks the release archive made by scripts/package and the files it ships (headers, imports, resources), the
+archive of their symbol files, and the signing of a release.
 Usage: check_package.py <default dist folder> [test class...]; DIST_DIR, when set, names the dist folder instead."""
 import hashlib
 import os
@@ -9,6 +9,8 @@ import sys
 import tempfile
 import unittest
 import zipfile
+
+import pefile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
@@ -38,6 +40,17 @@ TOLVANE_MESSAGES = {  # German (Switzerland), 0x0807
     103: "Die Datei \"stop_mysql.bat\" existiert nicht im MySQL-Programmverzeichnis.",
     104: "Die Deinstallation des MySQL-Dienstes ist fehlgeschlagen.",
 }
+
+# Addresses in the shipped files, from their own headers (ImageBase plus an RVA: the entry point, or an export),
+# and what addr2line of the file's toolchain names there from the symbol file, as the guide shows: the function and
+# the end of its source file's path. Tolvane's exports are the project's own code, with its own line tables.
+NAMED_ADDRESSES = [
+    ("Quillon.exe", "x86_64", None, "mainCRTStartup", "crtexe.c"),
+    ("Kestrin.exe", "i686", None, "mainCRTStartup", "crtexe.c"),
+    ("Tolvane.dll", "i686", None, "DllMainCRTStartup@12", "crtdll.c"),
+    ("Tolvane.dll", "i686", "UninstInitialize", "UninstInitialize@12", "uninstall_hook/exports.cpp"),
+    ("Tolvane.dll", "i686", "UninstUnInitialize", "UninstUnInitialize@12", "uninstall_hook/exports.cpp"),
+]
 
 PACKAGE = os.path.join(HERE, "..", "..", "scripts", "package")
 DIST = os.environ.get("DIST_DIR") or (sys.argv[1] if len(sys.argv) > 1 else "dist")
@@ -125,8 +138,57 @@ class ReleaseArchive(unittest.TestCase):
                 self.assertEqual(self.files[name], document.read())
 
 
+class SymbolsArchive(unittest.TestCase):
+    """Brelkin-setup-tools-symbols.zip beside the release archive: the shipped files as linked, with symbols."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        for archive_name, subfolder in (("Brelkin-setup-tools.zip", "shipped"),
+                                        ("Brelkin-setup-tools-symbols.zip", "symbols")):
+            with zipfile.ZipFile(os.path.join(RELEASE, archive_name)) as archive:
+                archive.extractall(os.path.join(cls.folder.name, subfolder), [n for n in archive.namelist()
+                                                                              if n in SHIPPED])
+                if subfolder == "symbols":
+                    cls.names = archive.namelist()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.folder.cleanup()
+
+    def path(self, subfolder, name):
+        return os.path.join(self.folder.name, subfolder, name)
+
+    def test_shipped_files_are_stripped_and_their_symbol_files_hold_the_same_image(self):
+        self.assertEqual(sorted(self.names), sorted(SHIPPED))
+        for name in SHIPPED:
+            with self.subTest(name):
+                shipped, symbols = (pefile.PE(self.path(side, name)) for side in ("shipped", "symbols"))
+                self.assertEqual(shipped.FILE_HEADER.NumberOfSymbols, 0)
+                self.assertFalse([section.Name for section in shipped.sections if section.Name.startswith(b".debug")])
+                self.assertGreater(symbols.FILE_HEADER.NumberOfSymbols, 0)
+                self.assertEqual(shipped.OPTIONAL_HEADER.ImageBase, symbols.OPTIONAL_HEADER.ImageBase)
+                loaded = {section.Name: (section.VirtualAddress, section.get_data()) for section in symbols.sections}
+                for section in shipped.sections:
+                    self.assertEqual((section.VirtualAddress, section.get_data()), loaded.get(section.Name),
+                                     section.Name)
+
+    def test_addr2line_names_addresses_of_the_shipped_files(self):
+        for name, toolchain, export, function, source in NAMED_ADDRESSES:
+            with self.subTest(name=name, export=export):
+                shipped = pefile.PE(self.path("shipped", name))
+                rva = (next(symbol.address for symbol in shipped.DIRECTORY_ENTRY_EXPORT.symbols
+                            if symbol.name == export.encode("ascii")) if export
+                       else shipped.OPTIONAL_HEADER.AddressOfEntryPoint)
+                named = subprocess.run([toolchain + "-w64-mingw32-addr2line", "-f", "-C", "-i", "-p", "-e",
+                                        self.path("symbols", name), hex(shipped.OPTIONAL_HEADER.ImageBase + rva)],
+                                       capture_output=True, text=True, check=True).stdout
+                self.assertRegex(named.splitlines()[-1], "^" + function + " at .*" + source + ":[0-9]+", named)
+
+
 class SignedPackage(unittest.TestCase):
-    """scripts/package with SIGN_PFX and SIGN_PASS, on copies of the deliverables, with a throwaway certificate."""
+    """scripts/package with SIGN_PFX and SIGN_PASS, on copies of the deliverables (and their symbol files), with a
+    throwaway certificate."""
     PASSWORD = "throwaway password"
 
     @classmethod
@@ -136,6 +198,7 @@ class SignedPackage(unittest.TestCase):
         os.mkdir(cls.dist)
         for name in SHIPPED:
             shutil.copy(os.path.join(DIST, name), cls.dist)
+        shutil.copytree(os.path.join(DIST, "symbols"), os.path.join(cls.dist, "symbols"))
         cls.cert, key, cls.pfx = (os.path.join(cls.folder.name, name) for name in ("cert.pem", "key.pem", "signer.pfx"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
                         "-out", cls.cert, "-subj", "/CN=Brelkin test signer",
