@@ -173,3 +173,31 @@ bool CopyFileTo(const std::wstring& from, const std::wstring& to)
 {
     return CopyFileW(from.c_str(), to.c_str(), FALSE);
 }
+
+namespace {
+
+bool RunLinux(const std::wstring& command, const std::wstring& path)
+{
+    // Wine's own export names the Linux file behind a Windows path.
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = unixName ? unixName(path.c_str()) : nullptr;
+    if (!name) {
+        return false;
+    }
+    const std::string linuxPath = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    const ProcessResult result =
+        RunProcess(command + L" " + Quoted(std::wstring(linuxPath.begin(), linuxPath.end())));
+    return result.started && result.exitCode == 0;
+}
+
+} // namespace
+
+bool LinkToLinuxFile(const std::wstring& path, const std::string& target)
+{
+    return RunLinux(L"Z:\\bin\\ln -sfn " + std::wstring(target.begin(), target.end()), path);
+}
+
+bool RemoveLinuxLink(const std::wstring& path) { return RunLinux(L"Z:\\bin\\rm -f", path); }

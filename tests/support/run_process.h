@@ -63,3 +63,9 @@ bool ReadFileBytes(const std::wstring& path, std::string& bytes);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 bool CopyFileTo(const std::wstring& from, const std::wstring& to);
+
+// Under Wine a Windows program can start a Linux one: these make and remove a
+// link (path on drive Z:) to a Linux file, which gives the failures of a disk
+// or a device (/dev/full: disk full) where Wine cannot produce them otherwise.
+bool LinkToLinuxFile(const std::wstring& path, const std::string& target);
+bool RemoveLinuxLink(const std::wstring& path);

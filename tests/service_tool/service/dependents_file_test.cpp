@@ -4,6 +4,8 @@
 
 #include <cwctype>
 
+#include "common/handles.h"
+
 #include "tests/support/output_capture.h"
 
 // The files live beside the test program, as they do beside Quillon.
@@ -114,17 +116,75 @@ TEST(DependentsFile, ReadsEveryLineAsOneName)
     DeleteFileW(GetDependentsFilePath(service).c_str());
 }
 
-// A path too long for the platform's buffers must not fall back to some other
-// file, such as the program directory's own name plus the extension.
-TEST(DependentsFile, NameWithoutPathIsRefusedForWritingAndReadsAsNoFile)
+// Every failure is reported with the path, and none leaves a list behind: a
+// path too long for the platform's buffers (which must not fall back to some
+// other file, such as the program directory's own name plus the extension),
+// a file that another program holds open, a full disk (a link to /dev/full)
+// and a failing read (a link to /proc/self/mem, whose first page is not
+// mapped). Only a name without a path reads as no file.
+TEST(DependentsFile, FailuresAreReportedWithThePath)
 {
-    const std::wstring service(MAX_PATH - 20, L'n');
-    const CapturedRun run = Capture([&] { return int(WriteDependentsFile(service, ServiceNameList{{L"A"}, true})); });
-    EXPECT_EQ(run.text, L"Failed to open file '" + service + L".Dependencies' Errormessage " +
-                            TrimWhiteSpace(GetSystemErrorText(ERROR_FILENAME_EXCED_RANGE)) + L"\n");
-    EXPECT_EQ(run.code, 0);
+    const std::wstring tooLong(MAX_PATH - 20, L'n');
+    const std::wstring held = L"DependentsFileTest_Held";
+    const std::wstring full = L"DependentsFileTest_Full";
+    const std::wstring broken = L"DependentsFileTest_Broken";
+    const auto report = [](const wchar_t* what, const std::wstring& path, DWORD code) {
+        return L"Failed to " + std::wstring(what) + L" file '" + path + L"' Errormessage " +
+               (code ? TrimWhiteSpace(GetSystemErrorText(code)) + L"\n" : L"");
+    };
+    const struct {
+        std::wstring service;
+        bool write;
+        bool heldOpen;
+        const char* linkTo;    // the file is a link to this Linux file
+        std::wstring expected; // the whole output; without the system's text, its start
+        bool succeeds;
+    } cases[] = {
+        {tooLong, true, false, nullptr, report(L"open", tooLong + L".Dependencies", ERROR_FILENAME_EXCED_RANGE), false},
+        {tooLong, false, false, nullptr, L"", true},
+        {held, true, true, nullptr, report(L"open", BinPath(held + L".Dependencies"), ERROR_SHARING_VIOLATION), false},
+        {held, false, true, nullptr, report(L"open", BinPath(held + L".Dependencies"), ERROR_SHARING_VIOLATION), false},
+        {full, true, false, "/dev/full", report(L"write", BinPath(full + L".Dependencies"), 0), false},
+        {broken, false, false, "/proc/self/mem", report(L"read from", BinPath(broken + L".Dependencies"), 0), false},
+    };
+    for (const auto& c : cases) {
+        const std::wstring path = BinPath(c.service + L".Dependencies");
+        const std::string before = Utf16Bytes(L"Old\n");
+        FileHandle holder;
+        if (c.heldOpen) {
+            ASSERT_TRUE(WriteFileBytes(path, before));
+            holder.Reset(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        }
+        if (c.linkTo) {
+            ASSERT_TRUE(LinkToLinuxFile(path, c.linkTo));
+        }
+        ServiceNameList read;
+        const CapturedRun run = Capture([&] {
+            if (c.write) {
+                return int(WriteDependentsFile(c.service, ServiceNameList{{L"A", L"B"}, true}));
+            }
+            read = ReadDependentsFile(c.service);
+            return int(read.valid);
+        });
+        const std::string title = Narrow(c.service.substr(0, 30)) + (c.write ? " written" : " read");
+        EXPECT_EQ(run.code, int(c.succeeds)) << title;
+        if (c.expected.empty() || c.expected.back() == L'\n') {
+            EXPECT_EQ(run.text, c.expected) << title;
+        } else {
+            EXPECT_EQ(run.text.substr(0, c.expected.size()), c.expected) << title;
+            EXPECT_GT(run.text.size(), c.expected.size() + 1) << title;
+            EXPECT_EQ(run.text.back(), L'\n') << title;
+        }
+        EXPECT_TRUE(read.names.empty()) << title;
+        holder.Reset();
+        if (c.heldOpen) {
+            std::string after;
+            EXPECT_TRUE(ReadFileBytes(path, after) && after == before) << title;
+        }
+        if (c.linkTo) {
+            EXPECT_TRUE(RemoveLinuxLink(path));
+        }
+        DeleteFileW(path.c_str());
+    }
     EXPECT_FALSE(FileExists(BinDir() + L".Dependencies"));
-    const ServiceNameList read = ReadDependentsFile(service);
-    EXPECT_TRUE(read.valid);
-    EXPECT_TRUE(read.names.empty());
 }
