@@ -42,7 +42,7 @@ ProcessResult RunCopy(const std::wstring& program, const std::wstring& directory
     if (!wineVersion.empty()) {
         RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
     }
-    EXPECT_TRUE(result.started) << Narrow(copy);
+    EXPECT_TRUE(result.started) << Narrow(copy) << " error " << result.startError;
     EXPECT_FALSE(FileExists(elsewhere.File(iniName))) << "written into the current directory";
     EXPECT_EQ(result.err, "");
     return result;
@@ -103,22 +103,41 @@ TEST(Kestrin, WritesTheVersionTheProgramSeesOrWithAnyParameterTheUsage)
     }
 }
 
-TEST(Kestrin, FileThatCannotBeDeletedStaysUnchanged)
+// A file that cannot be replaced stays as it was: one that cannot be deleted
+// (read-only, or held open without delete sharing), and one whose place
+// cannot be written (a link to a folder that does not exist).
+TEST(Kestrin, FileThatCannotBeReplacedStaysUnchanged)
 {
-    for (const bool heldOpen : {false, true}) {
-        SCOPED_TRACE(heldOpen ? "held open without delete sharing" : "read-only");
+    enum Obstacle { readOnly, heldOpen, unwritable };
+    for (const Obstacle obstacle : {readOnly, heldOpen, unwritable}) {
+        SCOPED_TRACE(obstacle == readOnly ? "read-only" : obstacle == heldOpen ? "held open" : "unwritable");
         TempDir dir;
         const std::wstring ini = dir.File(iniName);
-        ASSERT_TRUE(WriteFileBytes(ini, oldIni));
-        const FileHandle holder(heldOpen ? CreateFileW(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                       nullptr, OPEN_EXISTING, 0, nullptr)
-                                         : INVALID_HANDLE_VALUE);
-        ASSERT_TRUE(heldOpen ? holder.IsValid() : SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_READONLY));
+        FileHandle holder;
+        std::wstring output = L"WriteIniFile::DeleteFile " + ini + L" failed.\n";
+        std::string after = oldIni;
+        if (obstacle == unwritable) {
+            ASSERT_TRUE(LinkToLinuxFile(ini, "/nonexistent/WindowsVersion.ini")) << "only under Wine";
+            output = L"WriteIniFile::WritePrivateProfileSection failed.\n";
+            after = "(no file)";
+        } else {
+            ASSERT_TRUE(WriteFileBytes(ini, oldIni));
+        }
+        if (obstacle == heldOpen) {
+            holder.Reset(CreateFileW(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(holder.IsValid());
+        } else if (obstacle == readOnly) {
+            ASSERT_TRUE(SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_READONLY));
+        }
         const ProcessResult result = RunCopy(L"Kestrin.exe", dir.Path(), L"Kestrin.exe");
         SetFileAttributesW(ini.c_str(), FILE_ATTRIBUTE_NORMAL);
         EXPECT_EQ(result.exitCode, 2u);
-        EXPECT_EQ(ConsoleText(result.out), L"WriteIniFile::DeleteFile " + ini + L" failed.\n");
-        EXPECT_EQ(IniIn(dir.Path()), oldIni);
+        EXPECT_EQ(ConsoleText(result.out), output);
+        EXPECT_EQ(IniIn(dir.Path()), after);
+        if (obstacle == unwritable) {
+            EXPECT_TRUE(RemoveLinuxLink(ini));
+        }
     }
 }
 
