@@ -54,6 +54,7 @@ TEST(ServerVersion, VersionFromResourceElseProbe)
         {place(L"silent.exe", false, "silent"), L"", true},
         {place(L"hang.exe", false, "hang"), L"unknown file version", true},
         {dir.File(L"missing.exe"), L"unknown file version", false},
+        {L"", L"unknown file version", false},
     };
     for (const auto& row : cases) {
         EXPECT_EQ(GetServerVersion(row.path), row.expected) << Narrow(row.path);
@@ -74,14 +75,17 @@ TEST(ServerVersion, RunAndCaptureOutputWaitsAtMostTheLimit)
         DWORD exitCode;
         std::string output;
         ULONGLONG minimumMs;
+        std::wstring tmp = L""; // the temporary folder; empty: temp
     } cases[] = {
         {L"cmd.exe /c echo out& echo err 1>&2& exit 7", 0, 7, "out\r\nerr \r\n", 0},
         {Quoted(dir.File(L"mysqld.exe")) + L" --version", WAIT_TIMEOUT, KilledChildExitCode, "", CaptureTimeLimit - 100},
+        // No file for the output: nothing is started.
+        {L"cmd.exe /c exit 7", ERROR_PATH_NOT_FOUND, 0, "", 0, temp.File(L"missing")},
     };
     wchar_t oldTmp[MAX_PATH] = {};
     const DWORD hadTmp = GetEnvironmentVariableW(L"TMP", oldTmp, MAX_PATH);
-    SetEnvironmentVariableW(L"TMP", temp.Path().c_str());
     for (const auto& row : cases) {
+        SetEnvironmentVariableW(L"TMP", row.tmp.empty() ? temp.Path().c_str() : row.tmp.c_str());
         const ULONGLONG begin = GetTickCount64();
         const CapturedOutput captured = RunAndCaptureOutput(row.commandLine);
         const ULONGLONG elapsed = GetTickCount64() - begin;

@@ -76,6 +76,12 @@ TEST(ServiceList, LoadFollowsTheResumeHandleAcrossPasses)
     EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), list.lastError);
     EXPECT_TRUE(list.names.empty());
     EXPECT_EQ(0, scm.OpenHandles());
+
+    // No service at all: the sizing call succeeds at once.
+    ScmModel empty;
+    ASSERT_TRUE(list.Load());
+    EXPECT_TRUE(list.names.empty());
+    EXPECT_EQ(0, empty.OpenHandles());
 }
 
 TEST(ServiceListWine, LoadListsExactlyTheCandidateServices)
