@@ -129,7 +129,7 @@ TEST_F(UninstallHookTest, FindsTheHookTokenAndRunsTheBatchBesideIt)
         {L"--linked --no-admin -c{dir}\\Tolvane.dll", Failed(101), nullptr, nullptr},
         {L"-c{dir}\\Tolvane.dll\\..\\" + std::wstring(300, L'x') + L"\\Tolvane.dll", Failed(103), nullptr, nullptr},
         // The library's path fits a path buffer, the batch's beside it not.
-        {L"-c{dir}\\" + std::wstring(250 - Dir(L"mysql").size(), L'x') + L"\\a", Failed(103), nullptr, nullptr},
+        {L"-c{dir}\\" + std::wstring(245 - Dir(L"mysql").size(), L'x') + L"\\Tolvane.dll", Failed(103), nullptr, nullptr},
         {L"-c{dir}\\Tolvane.dll", Failed(104), nullptr, L""},
         {L"-c{dir}\\Tolvane.dll", Failed(104), nullptr, L"COMSPEC=C:\\nowhere\\cmd.exe"},
     };
