@@ -23,6 +23,8 @@ TEST(StartCommand, ModelCases)
         std::wstring output;
         std::vector<std::wstring> controls;
         bool fileKept;
+        DWORD configError = 0;
+        const wchar_t* commandLine = ServerCommandLine;
     } cases[] = {
         {L"running service: dependents still come back", SERVICE_RUNNING, 0, 0,
          L"Service '" + db + L"' successfully started.\n    Dependent Service 'B' successfully started.\n"
@@ -31,10 +33,17 @@ TEST(StartCommand, ModelCases)
         {L"refused start keeps the file", SERVICE_STOPPED, ERROR_SERVICE_DISABLED, 305,
          L"Failed to start service '" + db + L"'.\n" + ErrorLineText(ERROR_SERVICE_DISABLED),
          {L"start " + db}, true},
+        {L"unreadable configuration", SERVICE_STOPPED, 0, 303,
+         L"Error starting service '" + db + L"'.\n" + ErrorLineText(ERROR_ACCESS_DENIED), {}, true, ERROR_ACCESS_DENIED},
+        {L"not a server", SERVICE_STOPPED, 0, 304,
+         L"Error: service '" + db + L"' is not a supported mysql or mariadb service.\n\n", {}, true, 0,
+         L"C:\\tools\\backup.exe"},
     };
     for (const auto& c : cases) {
         ScmModel scm;
-        scm.Add(db, ServerCommandLine, c.state).startError = c.startError;
+        ModelService& service = scm.Add(db, c.commandLine, c.state);
+        service.startError = c.startError;
+        service.configError = c.configError;
         scm.Add(L"A", L"C:\\a.exe", SERVICE_STOPPED, {db});
         scm.Add(L"B", L"C:\\b.exe", SERVICE_STOPPED, {db});
         ASSERT_TRUE(WriteFileBytes(path, Utf16Bytes(L"A\nB\n")));

@@ -188,6 +188,7 @@ TEST(StopCommand, EndsEarlyUnlessTheServiceRuns)
         DWORD statusError;
         int code;
         std::wstring text;
+        DWORD dependentsError = 0;
     } cases[] = {
         {SERVICE_START_PENDING, 0, 0, 0, nothing},
         {SERVICE_STOP_PENDING, 0, 0, 0, nothing},
@@ -197,12 +198,18 @@ TEST(StopCommand, EndsEarlyUnlessTheServiceRuns)
         // A service that never stops: the error line must not be a success text.
         {SERVICE_RUNNING, INFINITE, 0, 408,
          L"Failed to stop service '" + db + L"'.\n" + ErrorLineText(ERROR_SERVICE_REQUEST_TIMEOUT)},
+        // The dependents are asked for only once the service runs.
+        {SERVICE_STOPPED, 0, 0, 0, nothing, ERROR_ACCESS_DENIED},
+        {SERVICE_RUNNING, 0, 0, 406,
+         L"Failed to get dependent services of service '" + db + L"'\n" + ErrorLineText(ERROR_ACCESS_DENIED),
+         ERROR_ACCESS_DENIED},
     };
     for (const auto& c : cases) {
         ScmModel scm;
         ModelService& service = scm.Add(db, ServerCommandLine, c.state);
         service.statusError = c.statusError;
         service.stopDelay = c.stopDelay;
+        service.dependentsError = c.dependentsError;
         const CapturedRun run = RunStop(db);
         EXPECT_EQ(run.text, c.text);
         EXPECT_EQ(run.code, c.code);
