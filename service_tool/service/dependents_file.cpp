@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/handles.h"
+#include "service_tool/front/command_line.h"
 #include "service_tool/front/console.h"
 #include "service_tool/front/usage.h"
 
@@ -38,21 +39,15 @@ bool IsKeptAsWritten(const std::wstring& fileName)
     if (fileName.empty() || fileName.back() == L'.' || fileName.back() == L' ') {
         return false;
     }
-    std::wstring base = fileName.substr(0, fileName.find(L'.'));
+    std::wstring base = AsciiLower(fileName.substr(0, fileName.find(L'.')));
     base.erase(base.find_last_not_of(L' ') + 1);
-    for (wchar_t& c : base) {
-        if (c >= L'a' && c <= L'z') {
-            c = static_cast<wchar_t>(c - L'a' + L'A');
-        }
-    }
-    static const wchar_t* const devices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-    for (const wchar_t* device : devices) {
+    for (const wchar_t* device : {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"}) {
         if (base == device) {
             return false;
         }
     }
     // COM0 to COM9 and LPT0 to LPT9, also with the superscripts one to three.
-    const bool portPrefix = base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0;
+    const bool portPrefix = base.compare(0, 3, L"com") == 0 || base.compare(0, 3, L"lpt") == 0;
     const std::wstring_view portDigits = L"0123456789\u00B9\u00B2\u00B3";
     return !(base.size() == 4 && portPrefix && portDigits.find(base[3]) != std::wstring_view::npos);
 }

@@ -71,32 +71,32 @@ Function System(const char* name)
 
 #define EXPORT extern "C" __declspec(dllexport)
 #define CALL_SYSTEM(name, ...) System<decltype(&System##name)>(#name)(__VA_ARGS__)
+#define UNLESS_FAILING(name, ...) (!Failing(#name) && CALL_SYSTEM(name, __VA_ARGS__))
 
 EXPORT BOOL WINAPI ImpersonateSelf(SECURITY_IMPERSONATION_LEVEL level)
 {
-    return !Failing("ImpersonateSelf") && CALL_SYSTEM(ImpersonateSelf, level);
+    return UNLESS_FAILING(ImpersonateSelf, level);
 }
 
 EXPORT BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD access, BOOL asSelf, PHANDLE token)
 {
-    return !Failing("OpenThreadToken") && CALL_SYSTEM(OpenThreadToken, thread, access, asSelf, token);
+    return UNLESS_FAILING(OpenThreadToken, thread, access, asSelf, token);
 }
 
 EXPORT BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
 {
-    return !Failing("OpenProcessToken") && CALL_SYSTEM(OpenProcessToken, process, access, token);
+    return UNLESS_FAILING(OpenProcessToken, process, access, token);
 }
 
 EXPORT BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD a0, DWORD a1,
                                             DWORD a2, DWORD a3, DWORD a4, DWORD a5, DWORD a6, DWORD a7, PSID* sid)
 {
-    return !Failing("AllocateAndInitializeSid") &&
-           CALL_SYSTEM(AllocateAndInitializeSid, authority, count, a0, a1, a2, a3, a4, a5, a6, a7, sid);
+    return UNLESS_FAILING(AllocateAndInitializeSid, authority, count, a0, a1, a2, a3, a4, a5, a6, a7, sid);
 }
 
 EXPORT BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD revision)
 {
-    return !Failing("InitializeSecurityDescriptor") && CALL_SYSTEM(InitializeSecurityDescriptor, descriptor, revision);
+    return UNLESS_FAILING(InitializeSecurityDescriptor, descriptor, revision);
 }
 
 // It has no failure of its own; a failed one is taken to answer 0.
@@ -107,33 +107,32 @@ EXPORT DWORD WINAPI GetLengthSid(PSID sid)
 
 EXPORT BOOL WINAPI InitializeAcl(PACL acl, DWORD length, DWORD revision)
 {
-    return !Failing("InitializeAcl") && CALL_SYSTEM(InitializeAcl, acl, length, revision);
+    return UNLESS_FAILING(InitializeAcl, acl, length, revision);
 }
 
 EXPORT BOOL WINAPI AddAccessAllowedAce(PACL acl, DWORD revision, DWORD mask, PSID sid)
 {
-    return !Failing("AddAccessAllowedAce") && CALL_SYSTEM(AddAccessAllowedAce, acl, revision, mask, sid);
+    return UNLESS_FAILING(AddAccessAllowedAce, acl, revision, mask, sid);
 }
 
 EXPORT BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL present, PACL acl, BOOL defaulted)
 {
-    return !Failing("SetSecurityDescriptorDacl") &&
-           CALL_SYSTEM(SetSecurityDescriptorDacl, descriptor, present, acl, defaulted);
+    return UNLESS_FAILING(SetSecurityDescriptorDacl, descriptor, present, acl, defaulted);
 }
 
 EXPORT BOOL WINAPI SetSecurityDescriptorGroup(PSECURITY_DESCRIPTOR descriptor, PSID group, BOOL defaulted)
 {
-    return !Failing("SetSecurityDescriptorGroup") && CALL_SYSTEM(SetSecurityDescriptorGroup, descriptor, group, defaulted);
+    return UNLESS_FAILING(SetSecurityDescriptorGroup, descriptor, group, defaulted);
 }
 
 EXPORT BOOL WINAPI SetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR descriptor, PSID owner, BOOL defaulted)
 {
-    return !Failing("SetSecurityDescriptorOwner") && CALL_SYSTEM(SetSecurityDescriptorOwner, descriptor, owner, defaulted);
+    return UNLESS_FAILING(SetSecurityDescriptorOwner, descriptor, owner, defaulted);
 }
 
 EXPORT BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor)
 {
-    return !Failing("IsValidSecurityDescriptor") && CALL_SYSTEM(IsValidSecurityDescriptor, descriptor);
+    return UNLESS_FAILING(IsValidSecurityDescriptor, descriptor);
 }
 
 EXPORT BOOL WINAPI AccessCheck(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DWORD desired, PGENERIC_MAPPING mapping,
@@ -152,7 +151,7 @@ EXPORT BOOL WINAPI AccessCheck(PSECURITY_DESCRIPTOR descriptor, HANDLE token, DW
 
 EXPORT BOOL WINAPI RevertToSelf()
 {
-    return !Failing("RevertToSelf") && CALL_SYSTEM(RevertToSelf);
+    return UNLESS_FAILING(RevertToSelf);
 }
 
 bool AdminCheckIsNtPlatform()

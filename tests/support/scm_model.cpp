@@ -267,13 +267,15 @@ struct ScmModelCalls {
         ModelService* s = ServiceFor(handle, GENERIC_EXECUTE);
         if (!s) return FALSE;
         M().controls.push_back(L"stop " + s->name);
-        const DWORD error = s->state == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE
-                            : s->state == SERVICE_START_PENDING || s->state == SERVICE_STOP_PENDING
-                                ? ERROR_SERVICE_CANNOT_ACCEPT_CTRL
-                            : !Dependents(s->name, SERVICE_ACTIVE).empty() ? ERROR_DEPENDENT_SERVICES_RUNNING
-                            : s->stopErrors != 0                           ? s->stopError
-                                                                           : 0;
-        if (error && error == s->stopError && s->stopErrors > 0) --s->stopErrors;
+        DWORD error = s->state == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE
+                      : s->state == SERVICE_START_PENDING || s->state == SERVICE_STOP_PENDING
+                          ? ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+                      : !Dependents(s->name, SERVICE_ACTIVE).empty() ? ERROR_DEPENDENT_SERVICES_RUNNING
+                                                                     : 0;
+        if (!error && s->stopError && s->stopErrors != 0) {
+            error = s->stopError;
+            if (s->stopErrors > 0) --s->stopErrors;
+        }
         if (error) return Fail(error);
         EnterPending(*s, SERVICE_STOP_PENDING, s->stopDelay);
         *status = StatusOf(*s);
