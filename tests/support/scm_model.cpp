@@ -61,6 +61,35 @@ DWORD WriteEntries(const Services& list, void* buffer)
     return static_cast<DWORD>(list.size());
 }
 
+// Generic rights as the manager maps them, for itself and for a service.
+DWORD Specific(DWORD access, bool manager)
+{
+    GENERIC_MAPPING managerMapping = {STANDARD_RIGHTS_READ | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS,
+                                      STANDARD_RIGHTS_WRITE | SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG,
+                                      STANDARD_RIGHTS_EXECUTE | SC_MANAGER_CONNECT | SC_MANAGER_LOCK,
+                                      SC_MANAGER_ALL_ACCESS};
+    GENERIC_MAPPING serviceMapping = {STANDARD_RIGHTS_READ | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS
+                                          | SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS,
+                                      STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG,
+                                      STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE
+                                          | SERVICE_USER_DEFINED_CONTROL,
+                                      SERVICE_ALL_ACCESS};
+    MapGenericMask(&access, manager ? &managerMapping : &serviceMapping);
+    return access;
+}
+
+// What a standard user holds by default: connect and read on the manager,
+// read (and user-defined controls) on a service.
+const DWORD userManagerRights = SC_MANAGER_CONNECT | Specific(GENERIC_READ, true);
+const DWORD userServiceRights = Specific(GENERIC_READ, false) | SERVICE_USER_DEFINED_CONTROL;
+
+std::wstring Asked(const std::wstring& target, DWORD access)
+{
+    wchar_t hex[16];
+    swprintf(hex, 16, L" %lx", static_cast<unsigned long>(access));
+    return target + hex;
+}
+
 bool Matches(DWORD state, DWORD filter)
 {
     return (filter & (state == SERVICE_STOPPED ? SERVICE_INACTIVE : SERVICE_ACTIVE)) != 0;
@@ -91,7 +120,7 @@ struct ScmModelCalls {
         if (!h || h->manager == 0) {
             return Fail(ERROR_INVALID_HANDLE), nullptr;
         }
-        if (!(h->rights & (right | GENERIC_ALL))) {
+        if ((h->rights & right) != right) {
             return Fail(ERROR_ACCESS_DENIED), nullptr;
         }
         M().State(h->service);
@@ -135,17 +164,30 @@ struct ScmModelCalls {
         return reinterpret_cast<SC_HANDLE>(m.nextHandle++);
     }
 
+    // Connecting comes with every open of the manager.
     static SC_HANDLE WINAPI OpenManager(LPCWSTR, LPCWSTR, DWORD access)
     {
-        return M().managerOpenError ? (Fail(M().managerOpenError), nullptr) : NewHandle(0, L"", access);
+        ScmModel& m = M();
+        m.asked.push_back(Asked(L"manager", access));
+        const DWORD rights = Specific(access, true) | SC_MANAGER_CONNECT;
+        const DWORD held = m.standardUser ? userManagerRights : SC_MANAGER_ALL_ACCESS;
+        const DWORD error = m.managerOpenError ? m.managerOpenError : rights & ~held ? ERROR_ACCESS_DENIED : 0;
+        return error ? (Fail(error), nullptr) : NewHandle(0, L"", rights);
     }
 
     static SC_HANDLE WINAPI OpenService(SC_HANDLE manager, LPCWSTR name, DWORD access)
     {
+        ScmModel& m = M();
+        m.asked.push_back(Asked(name, access));
         ScmModel::Handle* h = FindManager(manager);
-        ModelService* service = M().Find(name);
-        const DWORD error = !h ? ERROR_INVALID_HANDLE : service ? service->openError : ERROR_SERVICE_DOES_NOT_EXIST;
-        return error ? (Fail(error), nullptr) : NewHandle(h->id, service->name, access);
+        ModelService* service = m.Find(name);
+        const DWORD rights = Specific(access, false);
+        const DWORD error = !h ? ERROR_INVALID_HANDLE
+                          : !service ? ERROR_SERVICE_DOES_NOT_EXIST
+                          : service->openError ? service->openError
+                          : rights & ~(m.standardUser ? userServiceRights : Specific(service->adminRights, false)) ? ERROR_ACCESS_DENIED
+                                                                                                  : 0;
+        return error ? (Fail(error), nullptr) : NewHandle(h->id, service->name, rights);
     }
 
     static BOOL WINAPI Close(SC_HANDLE handle)
@@ -171,7 +213,7 @@ struct ScmModelCalls {
 
     static BOOL WINAPI QueryConfig(SC_HANDLE handle, LPQUERY_SERVICE_CONFIGW config, DWORD size, LPDWORD needed)
     {
-        ModelService* s = ServiceFor(handle, GENERIC_READ);
+        ModelService* s = ServiceFor(handle, SERVICE_QUERY_CONFIG);
         if (!s) return FALSE;
         // The record, then command line, display name and one empty string
         // that ends the dependency list and serves every other text field.
@@ -193,7 +235,7 @@ struct ScmModelCalls {
 
     static BOOL WINAPI QueryStatusEx(SC_HANDLE handle, SC_STATUS_TYPE, LPBYTE buffer, DWORD size, LPDWORD needed)
     {
-        ModelService* s = ServiceFor(handle, GENERIC_READ);
+        ModelService* s = ServiceFor(handle, SERVICE_QUERY_STATUS);
         if (!s) return FALSE;
         *needed = sizeof(SERVICE_STATUS_PROCESS);
         if (!buffer || size < *needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -209,7 +251,7 @@ struct ScmModelCalls {
     static BOOL WINAPI EnumDependents(SC_HANDLE handle, DWORD filter, LPENUM_SERVICE_STATUSW buffer, DWORD size,
                                       LPDWORD needed, LPDWORD count)
     {
-        ModelService* s = ServiceFor(handle, GENERIC_READ);
+        ModelService* s = ServiceFor(handle, SERVICE_ENUMERATE_DEPENDENTS);
         if (!s) return FALSE;
         if (s->dependentsError) return Fail(s->dependentsError);
         const Services list = Dependents(s->name, filter);
@@ -229,7 +271,9 @@ struct ScmModelCalls {
     {
         ScmModel& m = M();
         *needed = *count = 0;
-        if (!FindManager(manager) || m.enumError) return Fail(m.enumError ? m.enumError : ERROR_INVALID_HANDLE);
+        ScmModel::Handle* h = FindManager(manager);
+        if (!h || m.enumError) return Fail(m.enumError ? m.enumError : ERROR_INVALID_HANDLE);
+        if (!(h->rights & SC_MANAGER_ENUMERATE_SERVICE)) return Fail(ERROR_ACCESS_DENIED);
         Services all;
         for (ModelService& s : m.services) {
             if ((type & SERVICE_WIN32_OWN_PROCESS) && Matches(m.State(s.name), filter)) {
@@ -264,7 +308,7 @@ struct ScmModelCalls {
 
     static BOOL WINAPI Control(SC_HANDLE handle, DWORD, LPSERVICE_STATUS status)
     {
-        ModelService* s = ServiceFor(handle, GENERIC_EXECUTE);
+        ModelService* s = ServiceFor(handle, SERVICE_STOP);
         if (!s) return FALSE;
         M().controls.push_back(L"stop " + s->name);
         DWORD error = s->state == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE
@@ -284,7 +328,7 @@ struct ScmModelCalls {
 
     static BOOL WINAPI Start(SC_HANDLE handle, DWORD, LPCWSTR*)
     {
-        ModelService* s = ServiceFor(handle, GENERIC_EXECUTE);
+        ModelService* s = ServiceFor(handle, SERVICE_START);
         if (!s) return FALSE;
         M().controls.push_back(L"start " + s->name);
         const DWORD error = s->state != SERVICE_STOPPED ? ERROR_SERVICE_ALREADY_RUNNING : s->startError;

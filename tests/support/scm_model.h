@@ -4,8 +4,12 @@
 // with any active dependent is refused (1051); EnumServicesStatusW honours
 // resume handles. Time is virtual: Sleep adds to `now`, and a pending state
 // ends once `now` reaches the moment of the control plus the service's delay.
-// A call on a handle opened without GENERIC_READ (queries), GENERIC_EXECUTE
-// (start, stop) or DELETE fails with 5; the *Error fields make a call fail.
+// Rights are granted as Windows grants them by default: an administrator
+// holds every right on the manager and `adminRights` on a service; a standard
+// user may open either only for reading. An open that asks for more than the
+// caller holds fails with 5, and so does a call on a handle opened without
+// the specific right it needs. `asked` records every open's requested access.
+// The *Error fields make a call fail.
 #pragma once
 
 #include <list>
@@ -29,6 +33,7 @@ struct ModelService {
     DWORD configError = 0;
     DWORD statusError = 0;
     DWORD dependentsError = 0;
+    DWORD adminRights = SERVICE_ALL_ACCESS; // what an administrator may open it with (generic rights map)
     bool markedForDelete = false;
     ULONGLONG pendingUntil = ~0ULL;
 };
@@ -47,6 +52,7 @@ public:
     DWORD State(const std::wstring& name);        // 0 for no such service
     int OpenHandles() const { return opens - closes; }
 
+    bool standardUser = false; // the caller; else an administrator
     DWORD managerOpenError = 0;
     DWORD enumError = 0;
     DWORD entriesPerPass = 0; // 0: all in one pass
@@ -57,6 +63,7 @@ public:
     int closes = 0;
     int badCloses = 0; // unknown handle, or a manager closed before its services
     std::vector<std::wstring> controls; // "stop <name>", "start <name>", "delete <name>"
+    std::vector<std::wstring> asked;    // "<name or manager> <access in hex>", one per open
 
 private:
     friend struct ScmModelCalls;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "service_tool/front/command_line.h"
 #include "service_tool/service/command_checks.h"
 #include "service_tool/service/dependents_file.h"
@@ -53,26 +55,38 @@ TEST(ServiceCommands, RefuseWithoutNameOrAdminRights)
 
 TEST(DeleteCommand, StopsDependentsSilentlyThenRemovesUnlessTheStopFails)
 {
+    // The removal opens the service for DELETE alone: it works on a service
+    // that grants administrators no more than the commands need.
+    const DWORD needed = GENERIC_READ | GENERIC_EXECUTE | DELETE;
     const struct {
         DWORD stopError;
+        DWORD adminRights;
         int code;
         std::wstring text;
         std::vector<std::wstring> controls;
     } cases[] = {
-        {0, 0, L"Service 'db' successfully deleted.\n\n", {L"stop web", L"stop db", L"delete db"}},
-        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 205,
+        {0, SERVICE_ALL_ACCESS, 0, L"Service 'db' successfully deleted.\n\n", {L"stop web", L"stop db", L"delete db"}},
+        {0, needed, 0, L"Service 'db' successfully deleted.\n\n", {L"stop web", L"stop db", L"delete db"}},
+        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_ALL_ACCESS, 205,
          L"Error deleting service 'db'.\n" + ErrorLineText(ERROR_SERVICE_CANNOT_ACCEPT_CTRL), {L"stop web", L"stop db"}},
     };
     for (const auto& c : cases) {
         ScmModel scm;
-        scm.Add(L"db", ServerCommandLine, SERVICE_RUNNING).stopError = c.stopError;
-        scm.Add(L"web", L"C:\\web.exe", SERVICE_RUNNING, {L"db"});
+        ModelService& db = scm.Add(L"db", ServerCommandLine, SERVICE_RUNNING);
+        db.stopError = c.stopError;
+        db.adminRights = c.adminRights;
+        scm.Add(L"web", L"C:\\web.exe", SERVICE_RUNNING, {L"db"}).adminRights = c.adminRights;
         ServiceName = L"db";
         const CapturedRun run = Capture(DeleteCommand);
         EXPECT_EQ(run.text, c.text);
         EXPECT_EQ(run.code, c.code);
         EXPECT_EQ(scm.controls, c.controls);
         EXPECT_EQ(scm.Find(L"db") == nullptr, c.code == 0);
+        if (c.code == 0) {
+            const std::set<std::wstring> asked(scm.asked.begin(), scm.asked.end());
+            EXPECT_EQ(asked, (std::set<std::wstring>{L"manager 80000000", L"db 80000000", L"db 20000000",
+                                                     L"web 80000000", L"web 20000000", L"db 10000"}));
+        }
         EXPECT_EQ(scm.OpenHandles(), 0);
     }
 }

@@ -14,14 +14,21 @@
 
 namespace {
 
-// Runs the query in-process as main would, for the name (empty: every service).
-CapturedRun RunQuery(const std::wstring& name, bool verbose)
+// Runs the query in-process as main would, for the name (empty: every
+// service), as an administrator; a standard user, whom the manager lets read
+// only, must get the same report and code.
+CapturedRun RunQuery(ScmModel& scm, const std::wstring& name, bool verbose)
 {
     ServiceName = name;
     VerboseOutput = verbose;
     const CapturedRun run = Capture(QueryCommand);
+    scm.standardUser = true;
+    const CapturedRun asUser = Capture(QueryCommand);
+    scm.standardUser = false;
     ServiceName.clear();
     VerboseOutput = false;
+    EXPECT_EQ(asUser.text, run.text) << "as a standard user";
+    EXPECT_EQ(asUser.code, run.code) << "as a standard user";
     return run;
 }
 
@@ -39,7 +46,7 @@ TEST(QueryCommand, ListsDependentsIndentedInTheManagersOrder)
     scm.Add(L"other", L"C:\\other.exe", SERVICE_RUNNING);
     scm.Add(L"app", Quoted(versioned), SERVICE_STOPPED, {L"db", L"other"});
 
-    const CapturedRun verbose = RunQuery(L"db", true);
+    const CapturedRun verbose = RunQuery(scm, L"db", true);
     EXPECT_EQ(verbose.code, 0);
     EXPECT_EQ(verbose.text,
               L"State of service 'db': running\n"
@@ -63,7 +70,7 @@ TEST(QueryCommand, ListsIndirectDependentsOnceDeepestFirst)
     scm.Add(L"B", L"C:\\b.exe", SERVICE_RUNNING, {L"A", L"db"});
     scm.Add(L"C", L"C:\\c.exe", SERVICE_PAUSED, {L"B"});
     scm.Add(L"D", L"C:\\d.exe", SERVICE_RUNNING, {L"db"});
-    const CapturedRun run = RunQuery(L"db", false);
+    const CapturedRun run = RunQuery(scm, L"db", false);
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.text,
               L"State of service 'db': running\n"
@@ -133,7 +140,7 @@ TEST(QueryCommand, FailuresGiveTheirReportAndCode)
              L"\n"},
     };
     for (const auto& row : cases) {
-        const CapturedRun run = RunQuery(row.name, row.verbose);
+        const CapturedRun run = RunQuery(scm, row.name, row.verbose);
         EXPECT_EQ(run.code, row.code) << Narrow(row.name);
         EXPECT_EQ(run.text, row.text) << Narrow(row.name);
     }
@@ -148,17 +155,17 @@ TEST(QueryCommand, AllServicesReportsTheSupportedOnesAndTheLastCode)
     scm.Add(L"backup", L"C:\\mysqld-data\\backup.exe", SERVICE_RUNNING);
     scm.Add(L"b_maria", L"\"C:\\Program Files\\MariaDB\\bin\\MARIADBD.EXE\" --x", SERVICE_STOPPED);
 
-    const CapturedRun run = RunQuery(L"", false);
+    const CapturedRun run = RunQuery(scm, L"", false);
     EXPECT_EQ(run.text, L"Failed to get state of service 'a_fails'.\n" + ErrorLineText(ERROR_ACCESS_DENIED) +
                               L"\nState of service 'b_maria': stopped\n\n");
     EXPECT_EQ(run.code, 0);
 
     scm.Add(L"c_fails", L"C:\\x\\mysqld-nt.exe", SERVICE_RUNNING).statusError = ERROR_ACCESS_DENIED;
-    EXPECT_EQ(RunQuery(L"", false).code, 101);
+    EXPECT_EQ(RunQuery(scm, L"", false).code, 101);
 
     // The load failure's report has a single line end.
     scm.managerOpenError = ERROR_ACCESS_DENIED;
-    const CapturedRun failed = RunQuery(L"", true);
+    const CapturedRun failed = RunQuery(scm, L"", true);
     const std::wstring denied = ErrorLineText(ERROR_ACCESS_DENIED);
     EXPECT_EQ(failed.code, 104);
     EXPECT_EQ(failed.text,

@@ -1,9 +1,11 @@
 #include "service_tool/service/service_control.h"
 
 #include <functional>
+#include <set>
 
 #include <gtest/gtest.h>
 
+#include "service_tool/service/service_list.h"
 #include "tests/support/run_process.h"
 #include "tests/support/scm_model.h"
 #include "tests/support/test_services.h"
@@ -175,6 +177,56 @@ TEST(ServiceControlModel, FailuresRecordTheCodeAndCloseEveryHandle)
         EXPECT_EQ(c.lastError, control.lastError) << c.what;
         EXPECT_EQ(0, scm.OpenHandles()) << c.what;
         EXPECT_EQ(0, scm.badCloses) << c.what;
+    }
+}
+
+// Each open asks for the rights of its operation, no more and no less: reading
+// works for a standard user, and a service that grants administrators only
+// read, execute and DELETE can still be stopped, started and removed.
+TEST(ServiceControlModel, OpensAskForExactlyTheRightsOfTheirOperation)
+{
+    using Operation = std::function<bool(ServiceControl&)>;
+    using Asked = std::set<std::wstring>;
+    const Asked read = {L"manager 80000000", L"db 80000000"};
+    const Asked execute = {L"manager 80000000", L"db 80000000", L"db 20000000"};
+    const struct {
+        const char* what;
+        DWORD state;
+        bool standardUser;
+        Operation operation;
+        DWORD lastError;
+        Asked asked;
+    } cases[] = {
+        {"config", SERVICE_RUNNING, false, [](ServiceControl& s) { return s.QueryConfig(); }, 0, read},
+        {"status", SERVICE_RUNNING, false, [](ServiceControl& s) { return s.QueryStatus(); }, 0, read},
+        {"path", SERVICE_RUNNING, false, [](ServiceControl& s) { return !s.GetBinaryPath().empty(); }, 0, read},
+        {"dependents", SERVICE_RUNNING, false, [](ServiceControl& s) { return s.GetDependents(3).valid; }, 0, read},
+        {"stop", SERVICE_RUNNING, false, [](ServiceControl& s) { return s.Stop(true); }, 0,
+         {L"manager 80000000", L"db 80000000", L"db 20000000", L"web 80000000", L"web 20000000"}},
+        {"start", SERVICE_STOPPED, false, [](ServiceControl& s) { return s.Start(); }, 0, execute},
+        {"list", SERVICE_RUNNING, false, [](ServiceControl&) { return ServiceList().Load(); }, 0,
+         {L"manager 80000000", L"db 80000000", L"web 80000000"}},
+        {"user's status", SERVICE_RUNNING, true, [](ServiceControl& s) { return s.QueryStatus(); }, 0, read},
+        {"user's list", SERVICE_RUNNING, true, [](ServiceControl&) { return ServiceList().Load(); }, 0,
+         {L"manager 80000000", L"db 80000000", L"web 80000000"}},
+        {"user's stop", SERVICE_RUNNING, true, [](ServiceControl& s) { return s.Stop(false); }, ERROR_ACCESS_DENIED,
+         execute},
+        {"user's start", SERVICE_STOPPED, true, [](ServiceControl& s) { return s.Start(); }, ERROR_ACCESS_DENIED,
+         execute},
+    };
+    const DWORD needed = GENERIC_READ | GENERIC_EXECUTE | DELETE;
+    for (const auto& c : cases) {
+        ScmModel scm;
+        scm.Add(L"db", L"C:\\db\\mysqld.exe", c.state).adminRights = needed;
+        scm.Add(L"web", L"C:\\web\\mysqld-web.exe", c.state, {L"db"}).adminRights = needed;
+        scm.standardUser = c.standardUser;
+        ServiceControl control(L"db");
+        EXPECT_EQ(c.lastError == 0, c.operation(control)) << c.what;
+        EXPECT_EQ(c.lastError, control.lastError) << c.what;
+        EXPECT_EQ(c.asked, Asked(scm.asked.begin(), scm.asked.end())) << c.what;
+        EXPECT_EQ(c.state == SERVICE_RUNNING ? c.what == std::string("stop") : c.lastError == 0,
+                  scm.State(L"db") != c.state) << c.what;
+        EXPECT_EQ(0, scm.OpenHandles()) << c.what;
     }
 }
 
