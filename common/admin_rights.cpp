@@ -1,6 +1,7 @@
 #include "common/admin_rights.h"
 
 #include "common/handles.h"
+#include "common/system_library.h"
 
 namespace {
 
@@ -31,29 +32,22 @@ struct SecurityApi {
     decltype(&::RevertToSelf) revertToSelf = nullptr;
 };
 
-template <typename Function>
-bool Lookup(HMODULE library, const char* name, Function& function)
-{
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(library, name)));
-    return function != nullptr;
-}
-
 bool LookupAll(HMODULE library, SecurityApi& api)
 {
-    return Lookup(library, "ImpersonateSelf", api.impersonateSelf)
-        && Lookup(library, "OpenThreadToken", api.openThreadToken)
-        && Lookup(library, "OpenProcessToken", api.openProcessToken)
-        && Lookup(library, "AllocateAndInitializeSid", api.allocateAndInitializeSid)
-        && Lookup(library, "InitializeSecurityDescriptor", api.initializeSecurityDescriptor)
-        && Lookup(library, "GetLengthSid", api.getLengthSid)
-        && Lookup(library, "InitializeAcl", api.initializeAcl)
-        && Lookup(library, "AddAccessAllowedAce", api.addAccessAllowedAce)
-        && Lookup(library, "SetSecurityDescriptorDacl", api.setSecurityDescriptorDacl)
-        && Lookup(library, "SetSecurityDescriptorGroup", api.setSecurityDescriptorGroup)
-        && Lookup(library, "SetSecurityDescriptorOwner", api.setSecurityDescriptorOwner)
-        && Lookup(library, "IsValidSecurityDescriptor", api.isValidSecurityDescriptor)
-        && Lookup(library, "AccessCheck", api.accessCheck)
-        && Lookup(library, "RevertToSelf", api.revertToSelf);
+    return FindLibraryFunction(library, "ImpersonateSelf", api.impersonateSelf)
+        && FindLibraryFunction(library, "OpenThreadToken", api.openThreadToken)
+        && FindLibraryFunction(library, "OpenProcessToken", api.openProcessToken)
+        && FindLibraryFunction(library, "AllocateAndInitializeSid", api.allocateAndInitializeSid)
+        && FindLibraryFunction(library, "InitializeSecurityDescriptor", api.initializeSecurityDescriptor)
+        && FindLibraryFunction(library, "GetLengthSid", api.getLengthSid)
+        && FindLibraryFunction(library, "InitializeAcl", api.initializeAcl)
+        && FindLibraryFunction(library, "AddAccessAllowedAce", api.addAccessAllowedAce)
+        && FindLibraryFunction(library, "SetSecurityDescriptorDacl", api.setSecurityDescriptorDacl)
+        && FindLibraryFunction(library, "SetSecurityDescriptorGroup", api.setSecurityDescriptorGroup)
+        && FindLibraryFunction(library, "SetSecurityDescriptorOwner", api.setSecurityDescriptorOwner)
+        && FindLibraryFunction(library, "IsValidSecurityDescriptor", api.isValidSecurityDescriptor)
+        && FindLibraryFunction(library, "AccessCheck", api.accessCheck)
+        && FindLibraryFunction(library, "RevertToSelf", api.revertToSelf);
 }
 
 // Ends the self-impersonation on every way out of the check.
