@@ -48,6 +48,9 @@ int libraryLoads = 0;
 // 0 means that the check runs and denies access (a user without the rights).
 std::map<std::string, DWORD> faults;
 std::map<std::string, int> calls;
+// The rights and levels the check asked for, by entry: a standard user's
+// token grants only what it needs (query), which Wine would not hold to.
+std::map<std::string, DWORD> asked;
 
 bool Failing(const char* name)
 {
@@ -75,16 +78,20 @@ Function System(const char* name)
 
 EXPORT BOOL WINAPI ImpersonateSelf(SECURITY_IMPERSONATION_LEVEL level)
 {
+    asked["ImpersonateSelf"] = level;
     return UNLESS_FAILING(ImpersonateSelf, level);
 }
 
 EXPORT BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD access, BOOL asSelf, PHANDLE token)
 {
+    asked["OpenThreadToken"] = access;
+    asked["OpenThreadToken as self"] = asSelf;
     return UNLESS_FAILING(OpenThreadToken, thread, access, asSelf, token);
 }
 
 EXPORT BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
 {
+    asked["OpenProcessToken"] = access;
     return UNLESS_FAILING(OpenProcessToken, process, access, token);
 }
 
@@ -264,6 +271,12 @@ TEST(HasAdminRights, AnySecurityCallThatFailsAnswersNoRights)
         {"RevertToSelf", {ERROR_ACCESS_DENIED}, false, true, 0, 1},
         {"RevertToSelf", {ERROR_ACCESS_DENIED}, true, false, 1, 1},
     };
+    const std::map<std::string, DWORD> expectedAsked = {
+        {"ImpersonateSelf", SecurityImpersonation},
+        {"OpenThreadToken", TOKEN_QUERY},
+        {"OpenThreadToken as self", FALSE},
+        {"OpenProcessToken", TOKEN_QUERY},
+    };
     securityLibrary = nullptr;
     DWORD handlesBefore = 0, handlesAfter = 0;
     GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
@@ -275,12 +288,16 @@ TEST(HasAdminRights, AnySecurityCallThatFailsAnswersNoRights)
                 faults["ImpersonateSelf"] = ERROR_ACCESS_DENIED;
             }
             faults[c.call] = error;
+            asked.clear();
             const std::string row = std::string(c.call) + " " + std::to_string(error) +
                                     (c.withoutThreadToken ? ", thread without token" : "");
             EXPECT_EQ(HasAdminRights(), c.answer) << row;
             EXPECT_EQ(calls["OpenProcessToken"], c.processTokenOpens) << row;
             EXPECT_EQ(calls["AccessCheck"], c.accessChecks) << row;
             EXPECT_EQ(calls["RevertToSelf"], 1) << row;
+            for (const auto& entry : asked) {
+                EXPECT_EQ(entry.second, expectedAsked.at(entry.first)) << row << ": " << entry.first;
+            }
             if (c.call == std::string("RevertToSelf")) {
                 CALL_SYSTEM(RevertToSelf);
             }
