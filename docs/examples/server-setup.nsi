@@ -6,6 +6,9 @@
 ;   makensis -DTOOLS_DIR=<folder with Quillon.exe, Kestrin.exe, Tolvane.dll>
 ;            -DSERVER_EXE=<server executable, installed as bin\mysqld.exe>
 ;            -DOUTFILE=<setup.exe> server-setup.nsi
+; Optional: -DSTATE_WAIT_POLLS=<n> -DSTATE_WAIT_MS=<ms> bound the waits for a
+; service that is stop or start pending (120 queries 1000 ms apart: about two
+; minutes).
 ; Run:
 ;   setup.exe [/S] /SERVICE=<service name> [/LOG=<path>] [/D=<install folder>]
 ; /D= comes last and is not quoted, even when it holds blanks. With /LOG= the
@@ -28,8 +31,16 @@ Unicode true
   !error "OUTFILE must name the installer to write"
 !endif
 
+!ifndef STATE_WAIT_POLLS
+  !define STATE_WAIT_POLLS 120
+!endif
+!ifndef STATE_WAIT_MS
+  !define STATE_WAIT_MS 1000
+!endif
+
 !include LogicLib.nsh
 !include FileFunc.nsh
+!include x64.nsh
 
 Name "Example Database Server"
 OutFile "${OUTFILE}"
@@ -53,14 +64,29 @@ UninstPage instfiles
 ; What the uninstaller needs to know from the install: the service name and
 ; the log file.
 !define SETUP_INI "$INSTDIR\uninstall.ini"
+; Where the service manager keeps the services it has registered (one key a
+; service, in no 32-bit view).
+!define SERVICES_KEY "SYSTEM\CurrentControlSet\Services"
 
 Var ServiceName
 Var LogFile
 Var Result
 ; Quillon's first line of output from its last call, for messages.
 Var QuillonSaid
-; "1" from an update's successful stop until the service is started again.
+; "1" from an update's stop, whatever it ended with, until the service is
+; started again.
 Var Stopped
+; "1" from this run's registration of the service until its uninstall entry
+; is written.
+Var Registered
+; "install" or "update".
+Var Mode
+; The service's state after WaitWhilePending: "stopped", "gone" (Quillon
+; could not read it: no such service), a pending state when the wait ran out,
+; or whatever else Quillon named ("running", "pause", ...).
+Var State
+; What the start after a failed update said, for the refusal's message.
+Var Restored
 
 ; Appends one line to the log file given with /LOG=, if any (uses $9).
 !macro Log text
@@ -119,30 +145,90 @@ Var Stopped
 !insertmacro DefineQuillon ""
 !insertmacro DefineQuillon "un."
 
-; Once an update has stopped the service, every failure starts it again
+; Defines ${un}WaitWhilePending: runs "Quillon query <service>" and, while
+; it names a pending state, again after STATE_WAIT_MS, at most
+; STATE_WAIT_POLLS times in all. Quillon's stop, start and delete count a
+; pending service as done, so only the query tells whether it has stopped.
+; Leaves the state in $State. Uses $R3 and $R4.
+!macro DefineWaitWhilePending un
+  Function ${un}WaitWhilePending
+    StrCpy $R4 1
+    ${Do}
+      Push query
+      Call ${un}Quillon
+      StrLen $R3 "State of service '$ServiceName': "
+      StrCpy $State $QuillonSaid $R3
+      ${If} $State == "State of service '$ServiceName': "
+        StrCpy $State $QuillonSaid "" $R3
+      ${ElseIf} $Result == "101"
+        StrCpy $State "gone"
+      ${Else}
+        StrCpy $State "unknown (Quillon exit code $Result)"
+      ${EndIf}
+      StrCpy $R3 $State "" -8
+      ${If} $R3 != " pending"
+      ${OrIf} $R4 >= ${STATE_WAIT_POLLS}
+        ${ExitDo}
+      ${EndIf}
+      Sleep ${STATE_WAIT_MS}
+      IntOp $R4 $R4 + 1
+    ${Loop}
+  FunctionEnd
+!macroend
+!insertmacro DefineWaitWhilePending ""
+!insertmacro DefineWaitWhilePending "un."
+
+; Once an update has run its stop, every failure starts the service again
 ; (and with it the dependents that the stop recorded) before the run ends:
-; a failed update must not leave the server down. Called by FailUpdate and,
-; for the runs that NSIS itself ends (a file that cannot be written), by
-; .onInstFailed.
+; a failed update must not leave the server or its dependents down. A start
+; of a running service changes nothing. Leaves what the start said in
+; $Restored. Called by FailUpdate and, for the runs that NSIS itself ends (a
+; file that cannot be written), by .onInstFailed.
 Function StartAgain
   ${If} $Stopped == "1"
     StrCpy $Stopped ""
     Push start
     Call Quillon
+    ${If} $Result == "0"
+      StrCpy $Restored "Quillon start brought back the service and the dependent services that the stop had stopped ($QuillonSaid)."
+    ${Else}
+      StrCpy $Restored "Quillon start could not bring back the service and its dependent services (exit code $Result: $QuillonSaid)."
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+; A first install that fails before its uninstall entry is written removes
+; the service it registered and the entry, so that nothing makes the next run
+; take it for an update; the files it wrote stay and are written anew by the
+; next run.
+Function RemoveRegistration
+  ${If} $Registered == "1"
+    StrCpy $Registered ""
+    nsExec::Exec '"$SYSDIR\sc.exe" delete "$ServiceName"'
+    Pop $Result
+    !insertmacro Log "sc delete $ServiceName: $Result"
+    DeleteRegKey HKLM "${UNINSTALL_KEY}\$ServiceName"
   ${EndIf}
 FunctionEnd
 
 Function .onInstFailed
   Call StartAgain
+  Call RemoveRegistration
 FunctionEnd
 
-; Refuses after the update's stop: the service runs again first.
+; Refuses after the update's stop: the service runs again first, and the
+; message says what the start did.
 !macro FailUpdate text
   Call StartAgain
-  !insertmacro Refuse "${text}"
+  !insertmacro Refuse "${text} $Restored"
 !macroend
 
 Section "Server"
+  ; Quillon.exe is a 64-bit program: on 32-bit Windows the service could be
+  ; registered but never started, stopped or removed by it.
+  ${IfNot} ${RunningX64}
+    !insertmacro Refuse "The server tools need 64-bit Windows. Nothing was changed."
+  ${EndIf}
   ${GetParameters} $R0
   ${GetOptions} $R0 "/SERVICE=" $ServiceName
   ${GetOptions} $R0 "/LOG=" $LogFile
@@ -166,20 +252,46 @@ Section "Server"
     !insertmacro Refuse "This server needs Windows 7 or later (Windows version $R1.$R2, Kestrin exit code $Result)."
   ${EndIf}
 
+  ; An update is a run over an installation: the service is registered and
+  ; its uninstall entry written (the entry only follows a registration that
+  ; succeeded). Files alone are no installation: a first install that failed
+  ; leaves them, and the next run installs afresh.
+  ReadRegStr $R1 HKLM "${SERVICES_KEY}\$ServiceName" ImagePath
+  ReadRegStr $R2 HKLM "${UNINSTALL_KEY}\$ServiceName" UninstallString
+  ${If} $R1 != ""
+  ${AndIf} $R2 != ""
+    StrCpy $Mode "update"
+  ${Else}
+    StrCpy $Mode "install"
+  ${EndIf}
+
   ; An update: the service must be stopped before its files are replaced.
   ; Quillon records the services that depend on it, for the start below.
-  ${If} ${FileExists} "$INSTDIR\Quillon.exe"
-    StrCpy $R3 "update"
+  ; Whatever the stop ends with, it may have stopped the service or some of
+  ; its dependents (408: dependents; 409: the service and every dependent),
+  ; so a refusal runs the start first. A stop that ran out of time leaves the
+  ; service stop pending, and a start then counts as done at once (its
+  ; dependents fail and their record is consumed): so the start waits while
+  ; the service is pending.
+  ${If} $Mode == "update"
     Push stop
     Call Quillon
-    ${If} $Result == "402"
-      !insertmacro Refuse "Stopping the service $ServiceName needs administrator rights (Quillon exit code $Result: $QuillonSaid). Run the setup as an administrator."
-    ${ElseIf} $Result != "0"
-      !insertmacro Refuse "The service $ServiceName could not be stopped (Quillon exit code $Result: $QuillonSaid). Nothing was changed."
-    ${EndIf}
     StrCpy $Stopped "1"
-  ${Else}
-    StrCpy $R3 "install"
+    ${If} $Result != "0"
+      StrCpy $R1 $Result
+      StrCpy $R2 "Quillon exit code $Result: $QuillonSaid"
+      Call WaitWhilePending
+      ${If} $R1 == "402"
+        !insertmacro FailUpdate "Stopping the service $ServiceName needs administrator rights ($R2). Run the setup as an administrator. No file was replaced."
+      ${EndIf}
+      !insertmacro FailUpdate "The service $ServiceName could not be stopped ($R2). No file was replaced."
+    ${EndIf}
+    ; A stop ends with 0 also for a service that is start pending, stop
+    ; pending or paused, without stopping it.
+    Call WaitWhilePending
+    ${If} $State != "stopped"
+      !insertmacro FailUpdate "The service $ServiceName did not stop (its state: $State). No file was replaced."
+    ${EndIf}
   ${EndIf}
 
   ; Errors that NSIS does not end the run for (the batch, the uninstaller,
@@ -200,12 +312,14 @@ Section "Server"
   SetOutPath "$INSTDIR"
 
   ; Quillon has no create command: the system's own tool registers the service.
-  ${If} $R3 == "install"
+  ${If} $Mode == "install"
     nsExec::Exec '"$SYSDIR\sc.exe" create "$ServiceName" binPath= "\"$INSTDIR\bin\mysqld.exe\"" start= auto'
     Pop $Result
+    !insertmacro Log "sc create $ServiceName: $Result"
     ${If} $Result != "0"
-      !insertmacro Refuse "The service $ServiceName could not be registered (sc exit code $Result)."
+      !insertmacro Refuse "The service $ServiceName could not be registered (sc exit code $Result). No service was registered and no uninstall entry written; run the setup again once the cause is mended."
     ${EndIf}
+    StrCpy $Registered "1"
   ${EndIf}
 
   ; The uninstaller and its entry come before the start, so that a server
@@ -219,8 +333,13 @@ Section "Server"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}\$ServiceName" NoModify 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}\$ServiceName" NoRepair 1
   ${If} ${Errors}
+    ${If} $Mode == "install"
+      Call RemoveRegistration
+      !insertmacro Refuse "The files, the uninstaller or the uninstall entry of $ServiceName could not all be written in $INSTDIR. The service and the entry were removed again."
+    ${EndIf}
     !insertmacro FailUpdate "The files, the uninstaller or the uninstall entry of $ServiceName could not all be written in $INSTDIR."
   ${EndIf}
+  StrCpy $Registered ""
 
   ; Starts the service, and after an update the dependents that the stop
   ; recorded.
@@ -256,12 +375,27 @@ Section "Uninstall"
   ${If} $Result != "0"
     !insertmacro Refuse "The service $ServiceName could not be removed (Quillon exit code $Result: $QuillonSaid). Nothing was removed."
   ${EndIf}
+  ; The batch's stop and the delete count a pending service as done: no file
+  ; goes until the service has stopped or is gone.
+  Call un.WaitWhilePending
+  ${If} $State != "stopped"
+  ${AndIf} $State != "gone"
+    !insertmacro Refuse "The service $ServiceName was removed but has not stopped (its state: $State). No file was removed; run the uninstall again once it has stopped."
+  ${EndIf}
 
   ; bin holds the server's own files; the folder itself stays when it holds
   ; anything else (data, for example).
   RMDir /r "$INSTDIR\bin"
   Delete "$INSTDIR\Quillon.exe"
-  Delete "$INSTDIR\$ServiceName.Dependencies"
+  ; Quillon's dependents file: the service name plus ".Dependencies", unless
+  ; the name has an extension of its own (a dot with no blank after it), as
+  ; the system's PathAddExtensionW decides. A name ending in a dot has no file.
+  StrCpy $0 "$INSTDIR\$ServiceName"
+  System::Call 'shlwapi::PathAddExtensionW(w r0r0, w ".Dependencies")'
+  StrCpy $1 $0 "" -1
+  ${If} $1 != "."
+    Delete "$0"
+  ${EndIf}
   Delete "$INSTDIR\Tolvane.dll"
   Delete "$INSTDIR\stop_mysql.bat"
   Delete "${SETUP_INI}"

@@ -2,10 +2,15 @@
 // shipped tools and the stand-in server) run silently through the life of one
 // installation: install, refusals, update, a failed update, uninstall. Each
 // step checks the service, the files, the uninstall entry and the log lines
-// the step added, Quillon's own output among them.
+// the step added, Quillon's own output among them. Then the same life with a
+// second build of the installer whose Quillon.exe is a stand-in that answers
+// as each step scripts it: the stops that fail (408, 409) or leave the
+// service pending, which Wine's service manager cannot produce, and a first
+// install that fails at the registration.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -15,7 +20,8 @@
 
 namespace {
 
-const std::wstring service = L"BrelkinExampleServer";
+// With a dot, so that Quillon's dependents file is named after it alone.
+const std::wstring service = L"Brelkin.ExampleServer";
 const std::wstring entryKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + service;
 // Wine's per-program setting of the Windows version Kestrin sees.
 const wchar_t kestrinVersionKey[] = L"Software\\Wine\\AppDefaults\\Kestrin.exe";
@@ -130,8 +136,10 @@ bool InTheOtherView()
     return found;
 }
 
+// The program files first, then what only follows the registration.
 const wchar_t* const installedFiles[] = {L"Quillon.exe", L"Tolvane.dll", L"stop_mysql.bat", L"bin\\mysqld.exe",
                                          L"uninstall.exe", L"uninstall.ini"};
+const size_t programFiles = 4;
 
 // Every installed file's size and time of last writing, to show that a
 // refused run changed nothing.
@@ -171,7 +179,33 @@ struct Step {
     bool installed;                     // files, service and entry are there afterwards
     int starts;                         // how often the server was started so far
     const wchar_t* heldOpen = nullptr;  // installed file held open without sharing during the run
+    // Run the installer with the stand-in Quillon.exe (installed by it, so
+    // also its uninstaller), which answers each call with the next line of
+    // the script, "<exit code> <line printed>"; calls are its arguments.
+    bool standIn = false;
+    std::vector<std::string> script = {};
+    std::vector<std::string> calls = {};
+    bool nameTaken = false;  // a service of the name, not the installer's, exists during the run
+    bool filesLeft = false;  // the program files stay, without uninstaller, service or entry
 };
+
+// The text with each "{s}" replaced by the service name.
+std::string WithService(std::string text)
+{
+    for (size_t at = text.find("{s}"); at != std::string::npos; at = text.find("{s}", at)) {
+        text.replace(at, 3, Narrow(service));
+    }
+    return text;
+}
+
+std::string Lines(const std::vector<std::string>& lines, const char* end)
+{
+    std::string text;
+    for (const std::string& line : lines) {
+        text += WithService(line) + end;
+    }
+    return text;
+}
 
 class ServerSetupTest : public ::testing::Test {
 protected:
@@ -192,21 +226,35 @@ protected:
 TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
 {
     const std::wstring setup = BinPath(L"server-setup.exe");
+    const std::wstring standInSetup = BinPath(L"server-setup-standin.exe");
+    const std::wstring script = root.File(L"quillon-script.txt");
+    const std::wstring calls = script + L".calls";
+    ASSERT_TRUE(SetEnvironmentVariableW(L"QUILLON_STANDIN", script.c_str()));
     const std::wstring log = root.File(L"setup.log");
     const std::wstring folder = Folder();
     const std::wstring server = folder + L"\\bin\\mysqld.exe";
     const std::string noHook = "Ungültiger Deinstallationseintrag.";
     const char* const stopped = "    Service '{s}' and all dependent services successfully stopped.";
     const char* const started = "    Service '{s}' successfully started.";
+    const char* const queried = "Quillon query {s}: 0";
+    const char* const nowStopped = "    State of service '{s}': stopped";
+    const char* const nowPending = "    State of service '{s}': stop pending";
+    const char* const gone = "    Failed to get state of service '{s}'.";
+    // Stand-in answers.
+    const char* const notRunning = "0 Nothing to do: service '{s}' is not running.";
+    const char* const pending = "0 State of service '{s}': stop pending";
+    const char* const restarted = "0 Service '{s}' successfully started.";
+    const char* const deleted = "0 Service '{s}' successfully deleted.";
     // NSIS ends a run that the script aborts with 2; an uninstall's first
     // process always ends with 0, having started its copy.
     const Step steps[] = {
-        {"install", nullptr, nullptr, false, false, 0, {}, {"Kestrin: 0", "Quillon start {s}: 0", started}, false, true,
-         1},
+        {"install", nullptr, nullptr, false, false, 0, {},
+         {"Kestrin: 0", "sc create {s}: 0", "Quillon start {s}: 0", started}, false, true, 1},
         {"Windows Vista refused", nullptr, L"vista", false, false, 2, {}, {"Kestrin: 0"}, true, true, 1},
         {"update while the server refuses to stop", L" --refuse-stop", nullptr, false, false, 2, {},
          {"Kestrin: 0", "Quillon stop {s}: 408", "    Failed to stop service '{s}'.",
-          "    OS Error Message: 'Invalid service control.'."},
+          "    OS Error Message: 'Invalid service control.'.", queried, "    State of service '{s}': running",
+          "Quillon start {s}: 0", started},
          true, true, 2},
         // stop_mysql.bat fails to stop it too, but Tolvane does not read the
         // batch's exit code.
@@ -216,18 +264,65 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
          true, true, 2},
         // The server is restarted without --refuse-stop first (start 3).
         {"update", L"", nullptr, false, false, 0, {},
-         {"Kestrin: 0", "Quillon stop {s}: 0", stopped, "Quillon start {s}: 0", started}, false, true, 4},
+         {"Kestrin: 0", "Quillon stop {s}: 0", stopped, queried, nowStopped, "Quillon start {s}: 0", started}, false,
+         true, 4},
         // NSIS ends the run at the file it cannot replace; the service and
         // its dependents are started again before the installer ends.
         {"update that cannot replace a file", nullptr, nullptr, false, false, 2, {},
-         {"Kestrin: 0", "Quillon stop {s}: 0", stopped, "Quillon start {s}: 0", started}, false, true, 5,
-         L"Tolvane.dll"},
+         {"Kestrin: 0", "Quillon stop {s}: 0", stopped, queried, nowStopped, "Quillon start {s}: 0", started}, false,
+         true, 5, L"Tolvane.dll"},
         {"uninstall entry without -c", nullptr, nullptr, true, false, 0, {noHook},
          {"Tolvane UninstInitialize: -1"}, true, true, 5},
         {"uninstall", nullptr, nullptr, true, true, 0, {},
          {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 0", "    Service '{s}' successfully deleted.",
+          "Quillon query {s}: 101", gone, "    OS Error Message: 'Service does not exist.'.",
           "Tolvane UninstUnInitialize: 0"},
          false, false, 5},
+        // From here on the stand-in Quillon.exe answers; the service stays
+        // registered and stopped, whatever it says.
+        // The registration fails (Wine's sc ends with 1 there); no service
+        // or entry of the installer's makes the next run an update.
+        {"first install while another service has the name", nullptr, nullptr, false, false, 2, {},
+         {"Kestrin: 0", "sc create {s}: 1"}, false, false, 0, nullptr, true, {}, {}, true, true},
+        {"install after the failed one", nullptr, nullptr, false, false, 0, {},
+         {"Kestrin: 0", "sc create {s}: 0", "Quillon start {s}: 0", started}, false, true, 0, nullptr, true,
+         {restarted}, {"start {s}"}},
+        // The stop ran out of time: the start waits until the service has
+        // stopped, so that it starts the service and the dependents anew.
+        {"update: the stop fails (408) and leaves it stop pending", nullptr, nullptr, false, false, 2, {},
+         {"Kestrin: 0", "Quillon stop {s}: 408", "    Failed to stop service '{s}'.", queried, nowPending, queried,
+          nowStopped, "Quillon start {s}: 0", started},
+         true, true, 0, nullptr, true,
+         {"408 Failed to stop service '{s}'.", pending, "0 State of service '{s}': stopped", restarted},
+         {"stop {s}", "query {s}", "query {s}", "start {s}"}},
+        {"update: a dependent fails its stop (409)", nullptr, nullptr, false, false, 2, {},
+         {"Kestrin: 0", "Quillon stop {s}: 409", "    Failed to stop dependent Service 'BrelkinWeb'.", queried,
+          nowStopped, "Quillon start {s}: 0", started},
+         true, true, 0, nullptr, true,
+         {"409 Failed to stop dependent Service 'BrelkinWeb'.", "0 State of service '{s}': stopped", restarted},
+         {"stop {s}", "query {s}", "start {s}"}},
+        {"update while the service is stop pending", nullptr, nullptr, false, false, 0, {},
+         {"Kestrin: 0", "Quillon stop {s}: 0", "    Nothing to do: service '{s}' is not running.", queried,
+          nowPending, queried, nowStopped, "Quillon start {s}: 0", started},
+         false, true, 0, nullptr, true, {notRunning, pending, "0 State of service '{s}': stopped", restarted},
+         {"stop {s}", "query {s}", "query {s}", "start {s}"}},
+        // The installers of these rows wait 3 queries.
+        {"update while the service stays stop pending", nullptr, nullptr, false, false, 2, {},
+         {"Kestrin: 0", "Quillon stop {s}: 0", "    Nothing to do: service '{s}' is not running.", queried,
+          nowPending, queried, nowPending, queried, nowPending, "Quillon start {s}: 0", started},
+         true, true, 0, nullptr, true, {notRunning, pending, pending, pending, restarted},
+         {"stop {s}", "query {s}", "query {s}", "query {s}", "start {s}"}},
+        // stop_mysql.bat's stop comes first.
+        {"uninstall while the service stays stop pending", nullptr, nullptr, true, true, 0, {},
+         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 0", "    Service '{s}' successfully deleted.", queried,
+          nowPending, queried, nowPending, queried, nowPending},
+         true, true, 0, nullptr, true, {notRunning, deleted, pending},
+         {"stop {s}", "delete {s}", "query {s}", "query {s}", "query {s}"}},
+        {"uninstall once the service is gone", nullptr, nullptr, true, true, 0, {},
+         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 0", "    Service '{s}' successfully deleted.", queried,
+          nowPending, "Quillon query {s}: 101", gone, "Tolvane UninstUnInitialize: 0"},
+         false, false, 0, nullptr, true, {notRunning, deleted, pending, "101 Failed to get state of service '{s}'."},
+         {"stop {s}", "delete {s}", "query {s}", "query {s}"}},
     };
     ASSERT_EQ(ServiceStateOf(service), 0u) << "a service of the test's name exists already";
     std::string expectedLog;
@@ -244,6 +339,18 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
             ASSERT_TRUE(SetServiceCommandLine(service, Quoted(server) + serverOptions));
             Sc(L"start " + service, SERVICE_RUNNING);
         }
+        if (step.uninstall && FileExists(folder)) {
+            // As a stop leaves it when it stopped dependents; the uninstall
+            // removes it with the rest.
+            ASSERT_TRUE(WriteFileBytes(folder + L"\\" + service, ""));
+        }
+        if (step.standIn) {
+            ASSERT_TRUE(WriteFileBytes(script, Lines(step.script, "\n")));
+            DeleteFileW(calls.c_str());
+        }
+        if (step.nameTaken) {
+            RunProcess(L"sc create " + service + L" binPath= C:\\other.exe");
+        }
         const std::string before = Snapshot(folder);
         if (step.kestrinSees) {
             RegSetKeyValueW(HKEY_CURRENT_USER, kestrinVersionKey, L"Version", REG_SZ, step.kestrinSees,
@@ -256,7 +363,8 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
         BoxCloser closer;
         DWORD exitCode = 0;
         if (!step.uninstall) {
-            exitCode = RunAll(Quoted(setup) + L" /S /SERVICE=" + service + L" /LOG=" + log + L" /D=" + folder);
+            exitCode = RunAll(Quoted(step.standIn ? standInSetup : setup) + L" /S /SERVICE=" + service + L" /LOG=" + log +
+                              L" /D=" + folder);
         } else {
             // The uninstaller's first process only starts its copy.
             exitCode = RunAll((step.withHookArgument ? uninstallString : Quoted(folder + L"\\uninstall.exe")) + L" /S");
@@ -264,11 +372,17 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
         RegDeleteTreeW(HKEY_CURRENT_USER, kestrinVersionKey);
         EXPECT_EQ(closer.Stop(), step.boxes);
         EXPECT_EQ(exitCode, step.exitCode);
-        for (std::string line : step.logLines) {
-            const size_t at = line.find("{s}");
-            expectedLog += (at == std::string::npos ? line : line.replace(at, 3, Narrow(service))) + "\r\n";
+        expectedLog += Lines(step.logLines, "\r\n");
+        const std::string logText = ReadOr(log, "(no log)");
+        EXPECT_EQ(logText, expectedLog);
+        // A row that fails its log leaves the next rows' lines to be checked alone.
+        expectedLog = logText;
+        if (step.standIn) {
+            EXPECT_EQ(ReadOr(calls, ""), Lines(step.calls, "\n"));
         }
-        EXPECT_EQ(ReadOr(log, "(no log)"), expectedLog);
+        if (step.nameTaken) {
+            RemoveService(service);
+        }
         if (step.refused) {
             EXPECT_EQ(Snapshot(folder), before);
         }
@@ -278,15 +392,19 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
         uninstallString = UninstallString();
         EXPECT_EQ(Narrow(uninstallString), step.installed ? Narrow(expectedUninstall) : "");
         EXPECT_FALSE(InTheOtherView());
-        EXPECT_EQ(ServiceStateOf(service), step.installed ? DWORD{SERVICE_RUNNING} : 0u);
-        EXPECT_EQ(Narrow(ServiceConfigOf(service)),
-                  step.installed ? Narrow(std::to_wstring(SERVICE_AUTO_START) + L" " + Quoted(server) + serverOptions)
-                                 : "");
-        for (const wchar_t* file : installedFiles) {
-            EXPECT_EQ(FileExists(folder + L"\\" + file), step.installed) << Narrow(file);
+        const std::string config = Narrow(std::to_wstring(SERVICE_AUTO_START) + L" " + Quoted(server) + serverOptions);
+        if (!step.standIn) {
+            EXPECT_EQ(ServiceStateOf(service), step.installed ? DWORD{SERVICE_RUNNING} : 0u);
+            EXPECT_EQ(Narrow(ServiceConfigOf(service)), step.installed ? config : "");
+        } else if (step.installed) {
+            EXPECT_EQ(Narrow(ServiceConfigOf(service)), config);
+        }
+        for (size_t i = 0; i < std::size(installedFiles); ++i) {
+            const bool expected = step.installed || (step.filesLeft && i < programFiles);
+            EXPECT_EQ(FileExists(folder + L"\\" + installedFiles[i]), expected) << Narrow(installedFiles[i]);
         }
         EXPECT_FALSE(FileExists(folder + L"\\Kestrin.exe"));
-        EXPECT_EQ(FileExists(folder), step.installed);
+        EXPECT_EQ(FileExists(folder), step.installed || step.filesLeft);
         if (step.installed) {
             EXPECT_EQ(ReadOr(folder + L"\\stop_mysql.bat", "(none)"),
                       "@echo off\r\nrem Stops the server before the uninstaller removes its files.\r\n"
@@ -295,7 +413,7 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
             for (int i = 0; i < step.starts; ++i) {
                 started += "started\r\n";
             }
-            EXPECT_EQ(ReadOr(server + L".started", "(none)"), started);
+            EXPECT_EQ(ReadOr(server + L".started", ""), started);
         }
     }
 }
