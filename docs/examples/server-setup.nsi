@@ -372,13 +372,21 @@ Section "Uninstall"
 
   Push delete
   Call un.Quillon
-  ${If} $Result != "0"
-    !insertmacro Refuse "The service $ServiceName could not be removed (Quillon exit code $Result: $QuillonSaid). Nothing was removed."
-  ${EndIf}
+  StrCpy $1 $Result
+  StrCpy $2 $QuillonSaid
   ; The batch's stop and the delete count a pending service as done: no file
   ; goes until the service has stopped or is gone.
   Call un.WaitWhilePending
-  ${If} $State != "stopped"
+  ${If} $1 != "0"
+    ; Gone already: an earlier uninstall removed it, then stopped at its
+    ; wait. Else nothing is removed, and, as after any failed stop, the start
+    ; brings back the server and the dependents that the stop recorded.
+    ${If} $State != "gone"
+      Push start
+      Call un.Quillon
+      !insertmacro Refuse "The service $ServiceName could not be removed (Quillon exit code $1: $2). Nothing was removed; Quillon start ended with $Result ($QuillonSaid)."
+    ${EndIf}
+  ${ElseIf} $State != "stopped"
   ${AndIf} $State != "gone"
     !insertmacro Refuse "The service $ServiceName was removed but has not stopped (its state: $State). No file was removed; run the uninstall again once it has stopped."
   ${EndIf}

@@ -260,7 +260,8 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
         // batch's exit code.
         {"uninstall while the server refuses to stop", nullptr, nullptr, true, true, 0, {},
          {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 205", "    Error deleting service '{s}'.",
-          "    OS Error Message: 'Invalid service control.'."},
+          "    OS Error Message: 'Invalid service control.'.", queried, "    State of service '{s}': running",
+          "Quillon start {s}: 0", started},
          true, true, 2},
         // The server is restarted without --refuse-stop first (start 3).
         {"update", L"", nullptr, false, false, 0, {},
@@ -318,11 +319,14 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
           nowPending, queried, nowPending, queried, nowPending},
          true, true, 0, nullptr, true, {notRunning, deleted, pending},
          {"stop {s}", "delete {s}", "query {s}", "query {s}", "query {s}"}},
-        {"uninstall once the service is gone", nullptr, nullptr, true, true, 0, {},
-         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 0", "    Service '{s}' successfully deleted.", queried,
-          nowPending, "Quillon query {s}: 101", gone, "Tolvane UninstUnInitialize: 0"},
-         false, false, 0, nullptr, true, {notRunning, deleted, pending, "101 Failed to get state of service '{s}'."},
-         {"stop {s}", "delete {s}", "query {s}", "query {s}"}},
+        // The service that the last one removed is gone by now: delete fails,
+        // the query shows why, and the files go.
+        {"uninstall again once the service is gone", nullptr, nullptr, true, true, 0, {},
+         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 203", "    Error deleting service '{s}'.",
+          "Quillon query {s}: 101", gone, "Tolvane UninstUnInitialize: 0"},
+         false, false, 0, nullptr, true,
+         {notRunning, "203 Error deleting service '{s}'.", "101 Failed to get state of service '{s}'."},
+         {"stop {s}", "delete {s}", "query {s}"}},
     };
     ASSERT_EQ(ServiceStateOf(service), 0u) << "a service of the test's name exists already";
     std::string expectedLog;
