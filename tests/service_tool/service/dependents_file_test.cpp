@@ -80,18 +80,32 @@ TEST(DependentsFile, WritesNamesAsLineFeedEndedUtf16)
     const std::wstring service = L"DependentsFileTest_Write";
     const std::wstring path = GetDependentsFilePath(service);
     const ServiceNameList list{{L"AppSvc", L"Web"}, true};
-    ASSERT_TRUE(WriteDependentsFile(service, list));
-    std::string bytes;
-    ASSERT_TRUE(ReadFileBytes(path, bytes));
-    EXPECT_EQ(bytes, std::string("A\0p\0p\0S\0v\0c\0\n\0W\0e\0b\0\n\0", 22));
-    EXPECT_EQ(ReadDependentsFile(service).names, list.names);
+    // A new file carries no attributes but the archive flag (not hidden,
+    // system or read-only, which would keep the next stop from replacing it);
+    // an older, longer file is replaced whole.
+    for (const bool older : {false, true}) {
+        DeleteFileW(path.c_str());
+        if (older) {
+            ASSERT_TRUE(WriteFileBytes(path, Utf16Bytes(L"OlderAndLonger\nList\n")));
+        }
+        ASSERT_TRUE(WriteDependentsFile(service, list));
+        std::string bytes;
+        ASSERT_TRUE(ReadFileBytes(path, bytes));
+        EXPECT_EQ(bytes, std::string("A\0p\0p\0S\0v\0c\0\n\0W\0e\0b\0\n\0", 22)) << older;
+        EXPECT_EQ(ReadDependentsFile(service).names, list.names) << older;
+        if (!older) {
+            EXPECT_EQ(GetFileAttributesW(path.c_str()), DWORD(FILE_ATTRIBUTE_ARCHIVE));
+        }
+    }
 
-    // An empty list leaves no file, and no file reads as no dependents.
+    // An empty list leaves no file, and no file reads as no dependents (and
+    // the reading makes none).
     ASSERT_TRUE(WriteDependentsFile(service, ServiceNameList{{}, true}));
     EXPECT_FALSE(FileExists(path));
     const ServiceNameList none = ReadDependentsFile(service);
     EXPECT_TRUE(none.valid);
     EXPECT_TRUE(none.names.empty());
+    EXPECT_FALSE(FileExists(path));
 }
 
 TEST(DependentsFile, ReadsEveryLineAsOneName)
