@@ -37,9 +37,10 @@ void AppendLine(const std::wstring& path, const std::string& line)
 // How the probe started this process, as far as the process can see it:
 // its command line; a console of its own without a window (or none, or one
 // with a window); standard output and standard error as one inherited handle
-// (a handle the system had to duplicate, because it was not inherited, comes
-// as two); no input of the caller's (none, or the input of the new console);
-// and an output file that others may open for reading and writing.
+// (Wine hands the handles of a caller that lets no handle be inherited to the
+// child all the same, as two copies); no input of the caller's (none, or the
+// input of the new console); and an output file that others may open for
+// reading and writing.
 std::string ProbeRecord()
 {
     char commandLine[MAX_PATH * 4] = "";
