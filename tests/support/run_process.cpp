@@ -176,28 +176,56 @@ bool CopyFileTo(const std::wstring& from, const std::wstring& to)
 
 namespace {
 
-bool RunLinux(const std::wstring& command, const std::wstring& path)
+// The Linux file behind a Windows path, through Wine's own export; empty when
+// there is none.
+std::wstring LinuxPath(const std::wstring& path)
 {
-    // Wine's own export names the Linux file behind a Windows path.
     using UnixName = char*(CDECL*)(const wchar_t*);
     const auto unixName = reinterpret_cast<UnixName>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     char* name = unixName ? unixName(path.c_str()) : nullptr;
     if (!name) {
-        return false;
+        return L"";
     }
     const std::string linuxPath = name;
     HeapFree(GetProcessHeap(), 0, name);
-    const ProcessResult result =
-        RunProcess(command + L" " + Quoted(std::wstring(linuxPath.begin(), linuxPath.end())));
-    return result.started && result.exitCode == 0;
+    return std::wstring(linuxPath.begin(), linuxPath.end());
+}
+
+// Runs a Linux program to its end and tells whether it succeeded. Wine starts
+// a Linux program without a process handle: the wait for it fails at once and
+// no exit code can be read, so the program would still be running when the
+// caller goes on. The shell therefore leaves a mark once the program has
+// succeeded, and that mark is waited for.
+bool RunLinux(const std::wstring& arguments)
+{
+    TempDir marks;
+    const std::wstring mark = marks.File(L"done");
+    const std::wstring linuxMark = LinuxPath(mark);
+    if (linuxMark.empty()) {
+        return false;
+    }
+    RunProcess(L"Z:\\bin\\sh -c \"\\\"$@\\\" && : > \\\"$0\\\"\" " + Quoted(linuxMark) + L" " + arguments);
+    for (int waited = 0; waited < 10000; waited += 10) {
+        if (FileExists(mark)) {
+            return true;
+        }
+        Sleep(10);
+    }
+    return false;
 }
 
 } // namespace
 
 bool LinkToLinuxFile(const std::wstring& path, const std::string& target)
 {
-    return RunLinux(L"Z:\\bin\\ln -sfn " + std::wstring(target.begin(), target.end()), path);
+    const std::wstring linuxPath = LinuxPath(path);
+    return !linuxPath.empty() &&
+           RunLinux(L"ln -sfn " + Quoted(std::wstring(target.begin(), target.end())) + L" " + Quoted(linuxPath));
 }
 
-bool RemoveLinuxLink(const std::wstring& path) { return RunLinux(L"Z:\\bin\\rm -f", path); }
+bool RemoveLinuxLink(const std::wstring& path)
+{
+    const std::wstring linuxPath = LinuxPath(path);
+    return !linuxPath.empty() && RunLinux(L"rm -f " + Quoted(linuxPath));
+}

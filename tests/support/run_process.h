@@ -21,6 +21,7 @@ struct RunOptions {
 };
 
 // Runs the command line (program path first, quoted as needed) to its end.
+// Not for Linux programs: Wine gives no handle to wait for them.
 ProcessResult RunProcess(const std::wstring& commandLine, const RunOptions& options = {});
 
 // Directory that holds the running test executable and every built program.
@@ -67,5 +68,6 @@ bool CopyFileTo(const std::wstring& from, const std::wstring& to);
 // Under Wine a Windows program can start a Linux one: these make and remove a
 // link (path on drive Z:) to a Linux file, which gives the failures of a disk
 // or a device (/dev/full: disk full) where Wine cannot produce them otherwise.
+// Both return once the link is made or gone, true only if that worked.
 bool LinkToLinuxFile(const std::wstring& path, const std::string& target);
 bool RemoveLinuxLink(const std::wstring& path);

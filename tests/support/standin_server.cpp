@@ -5,7 +5,8 @@
 // --paused (reports paused instead of running). Each start appends a line to
 // "<exe path>.started".
 // With the single argument --version it appends a line to "<exe path>.probed"
-// and answers as "<exe path>.answer" says, in ANSI bytes: no such file
+// that tells how it was started (see ProbeRecord) and answers as
+// "<exe path>.answer" says, in ANSI bytes: no such file
 // "<own path>  Ver 10.5.8 for Win64\n"; "silent" nothing; "hang" never ends;
 // "text:<T>" "<own path>  <T>\n".
 #include <cstdio>
@@ -33,9 +34,38 @@ void AppendLine(const std::wstring& path, const std::string& line)
     WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
+// How the probe started this process, as far as the process can see it:
+// its command line; a console of its own without a window (or none, or one
+// with a window); standard output and standard error as one inherited handle
+// (Wine hands the handles of a caller that lets no handle be inherited to the
+// child all the same, as two copies); no input of the caller's (none, or the
+// input of the new console); and an output file that others may open for
+// reading and writing.
+std::string ProbeRecord()
+{
+    char commandLine[MAX_PATH * 4] = "";
+    WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, commandLine, sizeof commandLine, nullptr, nullptr);
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    const bool consoleInput = input && GetConsoleMode(input, &mode);
+    wchar_t outputPath[MAX_PATH * 2] = L"";
+    const DWORD length = GetFinalPathNameByHandleW(output, outputPath, MAX_PATH * 2, 0);
+    const FileHandle reopened(length > 0 && length < MAX_PATH * 2
+                                  ? CreateFileW(outputPath, GENERIC_READ | GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr)
+                                  : INVALID_HANDLE_VALUE);
+    return std::string(commandLine) + (GetConsoleCP() == 0 ? " | no console" : " | console") +
+           (GetConsoleWindow() ? " with a window" : "") +
+           (output == GetStdHandle(STD_ERROR_HANDLE) ? " | output and error one handle" : " | two handles") +
+           (!input || consoleInput ? " | no input" : " | input given") +
+           (reopened ? " | output shared" : " | output not shared") + "\r\n";
+}
+
 int AnswerVersion()
 {
-    AppendLine(modulePath + L".probed", "probed\r\n");
+    AppendLine(modulePath + L".probed", ProbeRecord());
     char ownPath[MAX_PATH * 2] = "";
     WideCharToMultiByte(CP_ACP, 0, modulePath.c_str(), -1, ownPath, sizeof ownPath, nullptr, nullptr);
     std::string answer, out = std::string(ownPath) + "  Ver 10.5.8 for Win64\n";

@@ -25,11 +25,30 @@ TEST(Console, TrimWhiteSpaceRemovesOnlyTheEnds)
 
 TEST(Console, SystemErrorTextIsTheSystemsOwnUntrimmedOrUnknown)
 {
-    const std::wstring text = GetSystemErrorText(ERROR_SERVICE_DOES_NOT_EXIST);
-    EXPECT_NE(text, TrimWhiteSpace(text)) << "expected the system's line end to be kept";
-    EXPECT_FALSE(TrimWhiteSpace(text).empty());
-    for (DWORD code : {0x20001234ul, 0xFFFFFFFFul}) {
-        EXPECT_EQ(GetSystemErrorText(code), L"UNKNOWN ERROR CODE") << code;
+    const std::wstring unknown = L"UNKNOWN ERROR CODE";
+    const struct {
+        DWORD code;
+        bool known;
+        const wchar_t* part; // the text holds it
+    } rows[] = {
+        {ERROR_SERVICE_DOES_NOT_EXIST, true, L""},
+        // A text with an insert ("%1 is not a valid Win32 application.")
+        // comes back with the insert as it stands; filling it would read
+        // arguments that were never passed.
+        {ERROR_BAD_EXE_FORMAT, true, L"%1"},
+        {0x20001234ul, false, L""},
+        {0xFFFFFFFFul, false, L""},
+    };
+    for (const auto& row : rows) {
+        const std::wstring text = GetSystemErrorText(row.code);
+        if (!row.known) {
+            EXPECT_EQ(text, unknown) << row.code;
+            continue;
+        }
+        EXPECT_NE(text, unknown) << row.code;
+        EXPECT_NE(text, TrimWhiteSpace(text)) << row.code << ": expected the system's line end to be kept";
+        EXPECT_FALSE(TrimWhiteSpace(text).empty()) << row.code;
+        EXPECT_NE(text.find(row.part), std::wstring::npos) << row.code << ": " << Narrow(text);
     }
 }
 

@@ -59,6 +59,16 @@ TEST(ServerVersion, VersionFromResourceElseProbe)
     for (const auto& row : cases) {
         EXPECT_EQ(GetServerVersion(row.path), row.expected) << Narrow(row.path);
         EXPECT_EQ(FileExists(row.path + L".probed"), row.probed) << Narrow(row.path);
+        // Wine runs a program started with the wrong arguments all the same,
+        // where Windows would not: so the server tells how it was started
+        // (its exact command line; a console without a window; the output
+        // file as one inherited handle for output and error, no input, and
+        // open for others to read and write).
+        std::string record;
+        if (row.probed && ReadFileBytes(row.path + L".probed", record)) {
+            EXPECT_EQ(record, Narrow(Quoted(row.path)) + " --version | console | output and error one handle"
+                                                         " | no input | output shared\r\n");
+        }
     }
 }
 

@@ -80,18 +80,32 @@ TEST(DependentsFile, WritesNamesAsLineFeedEndedUtf16)
     const std::wstring service = L"DependentsFileTest_Write";
     const std::wstring path = GetDependentsFilePath(service);
     const ServiceNameList list{{L"AppSvc", L"Web"}, true};
-    ASSERT_TRUE(WriteDependentsFile(service, list));
-    std::string bytes;
-    ASSERT_TRUE(ReadFileBytes(path, bytes));
-    EXPECT_EQ(bytes, std::string("A\0p\0p\0S\0v\0c\0\n\0W\0e\0b\0\n\0", 22));
-    EXPECT_EQ(ReadDependentsFile(service).names, list.names);
+    // A new file carries no attributes but the archive flag (not hidden,
+    // system or read-only, which would keep the next stop from replacing it);
+    // an older, longer file is replaced whole.
+    for (const bool older : {false, true}) {
+        DeleteFileW(path.c_str());
+        if (older) {
+            ASSERT_TRUE(WriteFileBytes(path, Utf16Bytes(L"OlderAndLonger\nList\n")));
+        }
+        ASSERT_TRUE(WriteDependentsFile(service, list));
+        std::string bytes;
+        ASSERT_TRUE(ReadFileBytes(path, bytes));
+        EXPECT_EQ(bytes, std::string("A\0p\0p\0S\0v\0c\0\n\0W\0e\0b\0\n\0", 22)) << older;
+        EXPECT_EQ(ReadDependentsFile(service).names, list.names) << older;
+        if (!older) {
+            EXPECT_EQ(GetFileAttributesW(path.c_str()), DWORD(FILE_ATTRIBUTE_ARCHIVE));
+        }
+    }
 
-    // An empty list leaves no file, and no file reads as no dependents.
+    // An empty list leaves no file, and no file reads as no dependents (and
+    // the reading makes none).
     ASSERT_TRUE(WriteDependentsFile(service, ServiceNameList{{}, true}));
     EXPECT_FALSE(FileExists(path));
     const ServiceNameList none = ReadDependentsFile(service);
     EXPECT_TRUE(none.valid);
     EXPECT_TRUE(none.names.empty());
+    EXPECT_FALSE(FileExists(path));
 }
 
 TEST(DependentsFile, ReadsEveryLineAsOneName)
@@ -121,7 +135,11 @@ TEST(DependentsFile, ReadsEveryLineAsOneName)
 // other file, such as the program directory's own name plus the extension),
 // a file that another program holds open, a full disk (a link to /dev/full)
 // and a failing read (a link to /proc/self/mem, whose first page is not
-// mapped). Only a name without a path reads as no file.
+// mapped). Only a name without a path reads as no file. Another run's open
+// (read or write, sharing read only) and one that shares writing keep a
+// writer out, and any open for writing keeps a reader out; a viewer that lets
+// writers in does not stop the write. Windows decides sharing per open, so an
+// open of this process stands for another process's.
 TEST(DependentsFile, FailuresAreReportedWithThePath)
 {
     const std::wstring tooLong(MAX_PATH - 20, L'n');
@@ -132,28 +150,38 @@ TEST(DependentsFile, FailuresAreReportedWithThePath)
         return L"Failed to " + std::wstring(what) + L" file '" + path + L"' Errormessage " +
                (code ? TrimWhiteSpace(GetSystemErrorText(code)) + L"\n" : L"");
     };
+    const std::wstring shared = report(L"open", BinPath(held + L".Dependencies"), ERROR_SHARING_VIOLATION);
+    const DWORD forReading = GENERIC_READ, forWriting = GENERIC_WRITE, shareRead = FILE_SHARE_READ;
+    const DWORD shareBoth = FILE_SHARE_READ | FILE_SHARE_WRITE;
     const struct {
         std::wstring service;
         bool write;
-        bool heldOpen;
+        DWORD heldAccess; // 0: the file is not held open
+        DWORD heldShare;
         const char* linkTo;    // the file is a link to this Linux file
         std::wstring expected; // the whole output; without the system's text, its start
         bool succeeds;
     } cases[] = {
-        {tooLong, true, false, nullptr, report(L"open", tooLong + L".Dependencies", ERROR_FILENAME_EXCED_RANGE), false},
-        {tooLong, false, false, nullptr, L"", true},
-        {held, true, true, nullptr, report(L"open", BinPath(held + L".Dependencies"), ERROR_SHARING_VIOLATION), false},
-        {held, false, true, nullptr, report(L"open", BinPath(held + L".Dependencies"), ERROR_SHARING_VIOLATION), false},
-        {full, true, false, "/dev/full", report(L"write", BinPath(full + L".Dependencies"), 0), false},
-        {broken, false, false, "/proc/self/mem", report(L"read from", BinPath(broken + L".Dependencies"), 0), false},
+        {tooLong, true, 0, 0, nullptr, report(L"open", tooLong + L".Dependencies", ERROR_FILENAME_EXCED_RANGE), false},
+        {tooLong, false, 0, 0, nullptr, L"", true},
+        {held, true, forReading, 0, nullptr, shared, false},
+        {held, false, forReading, 0, nullptr, shared, false},
+        {held, true, forReading, shareRead, nullptr, shared, false},
+        {held, false, forWriting, shareRead, nullptr, shared, false},
+        {held, true, forWriting, shareBoth, nullptr, shared, false},
+        {held, false, forWriting, shareBoth, nullptr, shared, false},
+        {held, true, forReading, shareBoth, nullptr, L"", true},
+        {full, true, 0, 0, "/dev/full", report(L"write", BinPath(full + L".Dependencies"), 0), false},
+        {broken, false, 0, 0, "/proc/self/mem", report(L"read from", BinPath(broken + L".Dependencies"), 0), false},
     };
     for (const auto& c : cases) {
         const std::wstring path = BinPath(c.service + L".Dependencies");
         const std::string before = Utf16Bytes(L"Old\n");
         FileHandle holder;
-        if (c.heldOpen) {
+        if (c.heldAccess) {
             ASSERT_TRUE(WriteFileBytes(path, before));
-            holder.Reset(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            holder.Reset(CreateFileW(path.c_str(), c.heldAccess, c.heldShare, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(holder);
         }
         if (c.linkTo) {
             ASSERT_TRUE(LinkToLinuxFile(path, c.linkTo));
@@ -166,7 +194,10 @@ TEST(DependentsFile, FailuresAreReportedWithThePath)
             read = ReadDependentsFile(c.service);
             return int(read.valid);
         });
-        const std::string title = Narrow(c.service.substr(0, 30)) + (c.write ? " written" : " read");
+        const std::string title = Narrow(c.service.substr(0, 30)) + (c.write ? " written" : " read") +
+                                  (c.heldAccess == forWriting ? ", held for writing" : "") +
+                                  (c.heldAccess == forReading ? ", held for reading" : "") +
+                                  ", sharing " + std::to_string(c.heldShare);
         EXPECT_EQ(run.code, int(c.succeeds)) << title;
         if (c.expected.empty() || c.expected.back() == L'\n') {
             EXPECT_EQ(run.text, c.expected) << title;
@@ -177,9 +208,10 @@ TEST(DependentsFile, FailuresAreReportedWithThePath)
         }
         EXPECT_TRUE(read.names.empty()) << title;
         holder.Reset();
-        if (c.heldOpen) {
+        if (c.heldAccess) {
             std::string after;
-            EXPECT_TRUE(ReadFileBytes(path, after) && after == before) << title;
+            EXPECT_TRUE(ReadFileBytes(path, after)) << title;
+            EXPECT_EQ(after, c.succeeds ? Utf16Bytes(L"A\nB\n") : before) << title;
         }
         if (c.linkTo) {
             EXPECT_TRUE(RemoveLinuxLink(path));

@@ -123,29 +123,38 @@ TEST(StartCommand, RealServices)
     const std::wstring started = L"Service '" + db.Name() + L"' successfully started.\n";
     const std::wstring missing = L"qt_start_missing";
 
+    const std::wstring unopened = started + L"Failed to open file '" + file + L"' Errormessage " +
+                                  TrimWhiteSpace(GetSystemErrorText(ERROR_SHARING_VIOLATION)) + L"\n" +
+                                  L"Failed to get dependent services of service '" + db.Name() + L"'.\n" +
+                                  L"No dependent services were started.\n\n";
+    // The file may be held open by the test (for Windows, sharing is decided
+    // per open, whichever process holds it), as another program or another
+    // run of Quillon would.
     const struct {
         const wchar_t* title;
         const wchar_t* file; // null: no file
-        bool locked;         // the file is held open without sharing
+        DWORD heldAccess;    // 0: the file is not held open
+        DWORD heldShare;
         DWORD exitCode;
         std::wstring output;
         bool fileKept;
     } cases[] = {
-        {L"no file", nullptr, false, 0, started + L"\n", false},
-        {L"two dependents, the last recorded first", L"qt_start_a\nqt_start_b\n", false, 0,
+        {L"no file", nullptr, 0, 0, 0, started + L"\n", false},
+        {L"two dependents, the last recorded first", L"qt_start_a\nqt_start_b\n", 0, 0, 0,
          started + L"    Dependent Service 'qt_start_b' successfully started.\n"
                    L"    Dependent Service 'qt_start_a' successfully started.\n\n",
          false},
-        {L"recorded service that does not exist", L"qt_start_missing\n", false, 307,
+        {L"recorded service that does not exist", L"qt_start_missing\n", 0, 0, 307,
          started + L"    Failed to start dependent Service '" + missing + L"'.\n    " +
              ErrorLineText(ERROR_SERVICE_DOES_NOT_EXIST) + L"\n",
          false},
-        {L"file held open", L"qt_start_a\n", true, 306,
-         started + L"Failed to open file '" + file + L"' Errormessage " +
-             TrimWhiteSpace(GetSystemErrorText(ERROR_SHARING_VIOLATION)) + L"\n" +
-             L"Failed to get dependent services of service '" + db.Name() + L"'.\n" +
-             L"No dependent services were started.\n\n",
-         true},
+        {L"file held open without sharing", L"qt_start_a\n", GENERIC_READ, 0, 306, unopened, true},
+        {L"file held open for writing, sharing read and write", L"qt_start_a\n", GENERIC_WRITE,
+         FILE_SHARE_READ | FILE_SHARE_WRITE, 306, unopened, true},
+        // Two readers: both read the list; the file stays, as the other
+        // reader lets nobody delete it.
+        {L"file held open for reading, sharing read", L"qt_start_a\n", GENERIC_READ, FILE_SHARE_READ, 0,
+         started + L"    Dependent Service 'qt_start_a' successfully started.\n\n", true},
     };
     for (const auto& c : cases) {
         for (TestService* service : {&db, &a, &b}) {
@@ -158,9 +167,9 @@ TEST(StartCommand, RealServices)
             ASSERT_TRUE(WriteFileBytes(file, Utf16Bytes(c.file)));
         }
         FileHandle holder;
-        if (c.locked) {
-            holder.Reset(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                     nullptr));
+        if (c.heldAccess) {
+            holder.Reset(CreateFileW(file.c_str(), c.heldAccess, c.heldShare, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
             ASSERT_TRUE(holder);
         }
         const ProcessResult result = RunProcess(Quoted(dir.File(L"Quillon.exe")) + L" start " + db.Name());
@@ -168,6 +177,10 @@ TEST(StartCommand, RealServices)
         EXPECT_EQ(ConsoleText(result.out), c.output) << Narrow(c.title);
         EXPECT_EQ(result.exitCode, c.exitCode) << Narrow(c.title);
         EXPECT_EQ(FileExists(file), c.fileKept) << Narrow(c.title);
+        std::string after;
+        if (c.fileKept && ReadFileBytes(file, after)) {
+            EXPECT_EQ(after, Utf16Bytes(c.file)) << Narrow(c.title);
+        }
         EXPECT_EQ(db.State(), static_cast<DWORD>(SERVICE_RUNNING)) << Narrow(c.title);
     }
     // Only the row that listed both brought them up.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/handles.h"
 #include "service_tool/front/command_line.h"
 #include "service_tool/service/dependents_file.h"
 #include "tests/support/output_capture.h"
@@ -131,14 +132,19 @@ TEST(StopCommand, ChainsAndDiamondsStopDeepestFirst)
 // Without a file path the dependents cannot be recorded: nothing is stopped.
 // Without running dependents there is nothing to record: the service stops.
 // A name that Windows would trim or map to a device has no path either; the
-// file it would be trimmed to stays as it is.
-TEST(StopCommand, NameWithoutFilePathStopsNothingWhileDependentsRun)
+// file it would be trimmed to stays as it is. Nor can they be recorded while
+// another run reads the file (sharing read only) or writes it, even sharing
+// writing: the file stays as it is. (Windows decides sharing per open, so the
+// test's open stands for another process's.)
+TEST(StopCommand, FileThatCannotBeWrittenStopsNothingWhileDependentsRun)
 {
     const std::wstring tooLong(MAX_PATH - 20, L'd');
     const struct {
         std::wstring name;
         DWORD failure;
-        std::wstring trimmedFile; // beside the program; must stay unchanged
+        std::wstring keptFile; // beside the program; must stay unchanged
+        DWORD heldAccess = 0;  // the kept file is held open so
+        DWORD heldShare = 0;
     } cases[] = {
         {tooLong, ERROR_FILENAME_EXCED_RANGE, L""},
         {L"my?db", ERROR_INVALID_NAME, L""},
@@ -149,12 +155,21 @@ TEST(StopCommand, NameWithoutFilePathStopsNothingWhileDependentsRun)
         {L"com1.log", ERROR_INVALID_NAME, L""},
         {L"StopTrimmed.", ERROR_INVALID_NAME, L"StopTrimmed"},
         {L"StopTrimmed.exe..", ERROR_INVALID_NAME, L"StopTrimmed.exe"},
+        {L"StopHeld", ERROR_SHARING_VIOLATION, L"StopHeld.Dependencies", GENERIC_READ, FILE_SHARE_READ},
+        {L"StopHeld", ERROR_SHARING_VIOLATION, L"StopHeld.Dependencies", GENERIC_WRITE,
+         FILE_SHARE_READ | FILE_SHARE_WRITE},
     };
     for (const auto& c : cases) {
-        const std::wstring trimmed = BinPath(c.trimmedFile);
+        const std::wstring kept = BinPath(c.keptFile);
+        const std::wstring shownPath = c.heldAccess ? kept : c.name + L".Dependencies";
         for (const DWORD dependentState : {SERVICE_RUNNING, SERVICE_STOPPED}) {
-            if (!c.trimmedFile.empty()) {
-                ASSERT_TRUE(WriteFileBytes(trimmed, "MZ"));
+            FileHandle holder;
+            if (!c.keptFile.empty()) {
+                ASSERT_TRUE(WriteFileBytes(kept, "MZ"));
+            }
+            if (c.heldAccess) {
+                holder.Reset(CreateFileW(kept.c_str(), c.heldAccess, c.heldShare, nullptr, OPEN_EXISTING, 0, nullptr));
+                ASSERT_TRUE(holder);
             }
             ScmModel scm;
             scm.Add(c.name, ServerCommandLine, SERVICE_RUNNING);
@@ -162,7 +177,7 @@ TEST(StopCommand, NameWithoutFilePathStopsNothingWhileDependentsRun)
             const CapturedRun run = RunStop(c.name);
             if (dependentState == SERVICE_RUNNING) {
                 EXPECT_EQ(run.code, 407) << Narrow(c.name);
-                EXPECT_EQ(run.text, L"Failed to open file '" + c.name + L".Dependencies' Errormessage " +
+                EXPECT_EQ(run.text, L"Failed to open file '" + shownPath + L"' Errormessage " +
                                         TrimWhiteSpace(GetSystemErrorText(c.failure)) + L"\n")
                     << Narrow(c.name);
                 EXPECT_TRUE(scm.controls.empty()) << Narrow(c.name);
@@ -170,9 +185,10 @@ TEST(StopCommand, NameWithoutFilePathStopsNothingWhileDependentsRun)
                 EXPECT_EQ(run.code, 0) << Narrow(c.name);
                 EXPECT_EQ(scm.controls, Names{L"stop " + c.name}) << Narrow(c.name);
             }
-            if (!c.trimmedFile.empty()) {
-                EXPECT_EQ(FileBytes(trimmed), "MZ") << Narrow(c.name);
-                DeleteFileW(trimmed.c_str());
+            holder.Reset();
+            if (!c.keptFile.empty()) {
+                EXPECT_EQ(FileBytes(kept), "MZ") << Narrow(c.name);
+                DeleteFileW(kept.c_str());
             }
         }
     }
