@@ -6,8 +6,15 @@
 //   --linked          run the linked flow instead; --no-admin denies the rights
 //   --owner           give the message boxes an owner window
 //   --sleep=<ms>      only wait this long and end (a slow batch runs it)
+// Started with a "/c" argument, as Tolvane starts comspec, it stands in for the
+// command interpreter instead: it appends to the file that STANDIN_RECORD names
+// its command line, program, current directory, whether it has a console
+// window and its start-up flags, and tries to write a line into the standard
+// output of the uninstaller, which only gets there through an inherited handle.
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -65,12 +72,43 @@ Entry Export(HMODULE module, const char* name)
     return reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// As the command interpreter: what it was started with.
+int RecordInterpreterStart()
+{
+    char value[32] = "";
+    if (GetEnvironmentVariableA("STANDIN_UNINSTALLER_OUTPUT", value, sizeof value)) {
+        const char line[] = "interpreter inherited a handle\n";
+        DWORD written = 0;
+        const auto handle = static_cast<uintptr_t>(std::strtoull(value, nullptr, 10));
+        WriteFile(reinterpret_cast<HANDLE>(handle), line, sizeof line - 1, &written, nullptr);
+    }
+    char path[MAX_PATH] = "", program[MAX_PATH] = "", directory[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, program, MAX_PATH);
+    GetCurrentDirectoryA(MAX_PATH, directory);
+    STARTUPINFOA startup = {};
+    GetStartupInfoA(&startup);
+    FILE* record = GetEnvironmentVariableA("STANDIN_RECORD", path, MAX_PATH) ? std::fopen(path, "ab") : nullptr;
+    if (!record) {
+        return 3;
+    }
+    std::fprintf(record, "%s\nprogram %s\ndirectory %s\nconsole window %s\nstartup flags %lx\n", GetCommandLineA(),
+                 program, directory, GetConsoleWindow() ? "yes" : "no", startup.dwFlags);
+    std::fclose(record);
+    return 0;
+}
+
 } // namespace
 
 int main()
 {
     int count = 0;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+    // The interpreter's path may hold blanks, so "/c" need not come second.
+    for (int i = 1; i < count; ++i) {
+        if (std::wstring(args[i]) == L"/c") {
+            return RecordInterpreterStart();
+        }
+    }
     std::wstring library;
     bool linked = false, noAdmin = false, withOwner = false;
     for (int i = 1; i < count; ++i) {
@@ -92,6 +130,15 @@ int main()
         std::printf("library not loaded\n");
         return 2;
     }
+    // The engine is a windowed program without a console: an interpreter it
+    // starts gets one (with a window) unless told otherwise.
+    FreeConsole();
+    // An engine's own inheritable handle, for the interpreter to find if it
+    // inherits handles.
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetHandleInformation(output, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    SetEnvironmentVariableA("STANDIN_UNINSTALLER_OUTPUT",
+                            std::to_string(reinterpret_cast<uintptr_t>(output)).c_str());
     std::atomic<bool> done{false};
     std::thread watcher(CloseBoxes, GetCurrentThreadId(), owner, std::cref(done));
     LONG result = 0, uninitResult = 0;
