@@ -65,14 +65,18 @@ const bool descendantsEndWithTheTest = [] {
 // Program directories in one temporary folder, each with a copy of the
 // library: "mysql", "My SQL", "Program Files (x86)\A & B" and "failing" with a
 // batch that leaves a marker file (the last one then ends with an error code),
-// "empty" without a batch. The stand-in interpreter records into
-// "interpreter.txt".
+// "empty" without a batch. Copies of the stand-in interpreter: one in
+// "Program Files\x" as "cmd.exe", one as "Program.exe" where Windows would
+// look first for the former if the line alone named the program. The stand-in
+// records into "interpreter.txt".
 class UninstallHookTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(descendantsEndWithTheTest);
-        ASSERT_TRUE(CreateDirectoryW(Dir(L"Program Files (x86)").c_str(), nullptr));
+        for (const wchar_t* name : {L"Program Files (x86)", L"Program Files", L"Program Files\\x"}) {
+            ASSERT_TRUE(CreateDirectoryW(Dir(name).c_str(), nullptr));
+        }
         for (const wchar_t* name : {L"mysql", L"My SQL", L"Program Files (x86)\\A & B", L"failing", L"empty"}) {
             ASSERT_TRUE(CreateDirectoryW(Dir(name).c_str(), nullptr));
             ASSERT_TRUE(CopyFileTo(ShippedPath(L"Tolvane.dll"), Dir(name) + L"\\Tolvane.dll"));
@@ -81,6 +85,9 @@ protected:
         WriteBatch(L"My SQL", "");
         WriteBatch(L"Program Files (x86)\\A & B", "");
         WriteBatch(L"failing", "", "exit /b 7\r\n");
+        for (const wchar_t* copy : {L"Program Files\\x\\cmd.exe", L"Program.exe"}) {
+            ASSERT_TRUE(CopyFileTo(BinPath(L"standin_uninstaller.exe"), Dir(copy)));
+        }
         ASSERT_TRUE(SetEnvironmentVariableW(L"STANDIN_RECORD", Dir(L"interpreter.txt").c_str()));
     }
 
@@ -96,8 +103,9 @@ protected:
     }
 
     // The text with {dir}, {blank}, {x86}, {failing} and {empty} replaced by
-    // the directories' paths, {interpreter} by the stand-in interpreter's
-    // path, {cwd} by the current directory.
+    // the directories' paths, {interpreter} and {spaced} by the stand-in
+    // interpreter's own path and its copy in "Program Files\x", {cwd} by the
+    // current directory.
     std::wstring Expand(std::wstring text) const
     {
         wchar_t cwd[MAX_PATH] = L"";
@@ -109,6 +117,7 @@ protected:
             {L"{failing}", Dir(L"failing")},
             {L"{empty}", Dir(L"empty")},
             {L"{interpreter}", BinPath(L"standin_uninstaller.exe")},
+            {L"{spaced}", Dir(L"Program Files\\x\\cmd.exe")},
             {L"{cwd}", cwd}};
         for (const auto& [key, path] : names) {
             for (size_t at; (at = text.find(key)) != std::wstring::npos;) {
@@ -173,6 +182,8 @@ TEST_F(UninstallHookTest, FindsTheHookTokenAndRunsTheBatchBesideIt)
          Interpreted(L"{interpreter}", L"{blank}")},
         {L"/S -c\"{x86}\\Tolvane.dll\"", succeeded, nullptr, L"COMSPEC={interpreter}",
          Interpreted(L"{interpreter}", L"{x86}")},
+        // An interpreter path with a blank starts that program, not "Program.exe".
+        {L"-c{dir}\\Tolvane.dll", succeeded, nullptr, L"COMSPEC={spaced}", Interpreted(L"{spaced}", L"{dir}")},
     };
     const wchar_t* const batchDirs[] = {L"mysql", L"My SQL", L"Program Files (x86)\\A & B", L"failing"};
     for (const Case& c : cases) {
