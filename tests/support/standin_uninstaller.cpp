@@ -1,7 +1,8 @@
 // Stand-in for the installer engine's uninstaller: calls UninstInitialize and
 // UninstUnInitialize as the engine does and reports on standard output (UTF-8)
-// the results and every message box shown meanwhile, closing each one. Its own
-// options start with "--", so they never count as the hook token:
+// the results and every message box shown meanwhile (caption, text, owner,
+// icon, buttons), closing each one. Its own options start with "--", so they
+// never count as the hook token:
 //   --library=<path>  load this library and call its exports
 //   --linked          run the linked flow instead; --no-admin denies the rights
 //   --owner           give the message boxes an owner window
@@ -40,6 +41,23 @@ BOOL CALLBACK FindBox(HWND window, LPARAM found)
     return *reinterpret_cast<HWND*>(found) == nullptr;
 }
 
+// "icon error" (the system's), "icon other" or "icon none", then the ids of
+// the buttons shown.
+std::string BoxLook(HWND box)
+{
+    std::string look = "icon none";
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        const HICON icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+        look = icon ? (icon == LoadIconA(nullptr, IDI_ERROR) ? "icon error" : "icon other") : look;
+    }
+    look += ", buttons";
+    for (int id = IDOK; id <= IDCONTINUE; ++id) {
+        const HWND button = GetDlgItem(box, id);
+        look += button && (GetWindowLongW(button, GWL_STYLE) & WS_VISIBLE) ? " " + std::to_string(id) : "";
+    }
+    return look;
+}
+
 // Watches only the given thread's windows: other tests show boxes on the same desktop.
 void CloseBoxes(DWORD threadId, HWND owner, const std::atomic<bool>& done)
 {
@@ -47,11 +65,16 @@ void CloseBoxes(DWORD threadId, HWND owner, const std::atomic<bool>& done)
         HWND box = nullptr;
         EnumThreadWindows(threadId, FindBox, reinterpret_cast<LPARAM>(&box));
         if (box) {
+            // Shown once the box has set its text, icon and buttons.
+            while (IsWindow(box) && !IsWindowVisible(box)) {
+                Sleep(10);
+            }
             wchar_t caption[256] = L"", text[512] = L"";
             GetWindowTextW(box, caption, 256);
             GetDlgItemTextW(box, 0xFFFF, text, 512);
             const bool owned = owner && GetWindow(box, GW_OWNER) == owner;
-            std::printf("box: %s | %s | owned %s\n", Utf8(caption).c_str(), Utf8(text).c_str(), owned ? "yes" : "no");
+            std::printf("box: %s | %s | owned %s | %s\n", Utf8(caption).c_str(), Utf8(text).c_str(), owned ? "yes" : "no",
+                        BoxLook(box).c_str());
             std::fflush(stdout);
             PostMessageA(box, WM_COMMAND, IDOK, 0);
             while (IsWindow(box)) {

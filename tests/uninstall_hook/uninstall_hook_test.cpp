@@ -23,7 +23,7 @@ const std::string succeeded = "result: 0\nuninit: 0\n";
 std::string Failed(int id, bool owned = false)
 {
     return std::string("box: ") + caption + " | " + messages[id - 101] + " | owned " + (owned ? "yes" : "no")
-         + "\nresult: -1\nuninit: 0\n";
+         + " | icon error, buttons 1\nresult: -1\nuninit: 0\n";
 }
 
 // What the stand-in interpreter records when it is started as program for the
