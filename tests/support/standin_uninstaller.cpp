@@ -6,7 +6,10 @@
 //   --library=<path>  load this library and call its exports
 //   --linked          run the linked flow instead; --no-admin denies the rights
 //   --owner           give the message boxes an owner window
-//   --sleep=<ms>      only wait this long and end (a slow batch runs it)
+//   --sleep=<ms>      only wait this long, or until the program that started
+//                     it ends, and end (a slow batch runs it); in the latter
+//                     case it appends that program's exit code to the file
+//                     that STANDIN_RECORD names
 // Started with a "/c" argument, as Tolvane starts comspec, it stands in for the
 // command interpreter instead: it appends to the file that STANDIN_RECORD names
 // its command line, program, current directory, whether it has a console
@@ -19,8 +22,10 @@
 #include <string>
 #include <thread>
 
+#include "common/handles.h"
 #include "common/win32.h"
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include "uninstall_hook/uninstall_hook.h"
 
@@ -95,6 +100,35 @@ Entry Export(HMODULE module, const char* name)
     return reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// As the slow program of a batch: waits for the interpreter that runs the
+// batch, to see how it ended.
+int SleepWatchingParent(DWORD ms)
+{
+    DWORD parentId = 0;
+    const FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+        parentId = entry.th32ProcessID == GetCurrentProcessId() ? entry.th32ParentProcessID : parentId;
+    }
+    const KernelHandle parent(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parentId));
+    if (!parent) {
+        Sleep(ms);
+        return 0;
+    }
+    char path[MAX_PATH] = "";
+    DWORD code = 0;
+    FILE* record = WaitForSingleObject(parent.Get(), ms) == WAIT_OBJECT_0 && GetExitCodeProcess(parent.Get(), &code)
+                           && GetEnvironmentVariableA("STANDIN_RECORD", path, MAX_PATH)
+                       ? std::fopen(path, "ab")
+                       : nullptr;
+    if (record) {
+        std::fprintf(record, "interpreter ended with %lu\n", code);
+        std::fclose(record);
+    }
+    return 0;
+}
+
 // As the command interpreter: what it was started with.
 int RecordInterpreterStart()
 {
@@ -137,8 +171,7 @@ int main()
     for (int i = 1; i < count; ++i) {
         const std::wstring arg = args[i];
         if (arg.rfind(L"--sleep=", 0) == 0) {
-            Sleep(std::stoul(arg.substr(8)));
-            return 0;
+            return SleepWatchingParent(std::stoul(arg.substr(8)));
         }
         library = arg.rfind(L"--library=", 0) == 0 ? arg.substr(10) : library;
         linked = linked || arg == L"--linked";

@@ -206,8 +206,9 @@ TEST_F(UninstallHookTest, FindsTheHookTokenAndRunsTheBatchBesideIt)
     }
 }
 
-// The batch's slow program outlasts the limit: the interpreter is ended (the
-// batch's line after that program never runs) and the failure shown.
+// The batch's slow program outlasts the limit: the interpreter is ended, with
+// exit code 0 (the batch's line after that program never runs), and the
+// failure shown.
 TEST_F(UninstallHookTest, BatchLongerThan45SecondsFails)
 {
     const DWORD limitMs = 45000;
@@ -220,4 +221,7 @@ TEST_F(UninstallHookTest, BatchLongerThan45SecondsFails)
     EXPECT_LT(elapsed, limitMs + 2000);
     Sleep(static_cast<DWORD>(limitMs + 3000 - std::min<ULONGLONG>(elapsed, limitMs + 3000)));
     EXPECT_FALSE(Marked(L"mysql"));
+    std::string record;
+    ReadFileBytes(Dir(L"interpreter.txt"), record);
+    EXPECT_EQ("interpreter ended with 0\n", record);
 }
