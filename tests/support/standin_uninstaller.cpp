@@ -12,9 +12,10 @@
 //                     that STANDIN_RECORD names
 // Started with a "/c" argument, as Tolvane starts comspec, it stands in for the
 // command interpreter instead: it appends to the file that STANDIN_RECORD names
-// its command line, program, current directory, whether it has a console
-// window and its start-up flags, and tries to write a line into the standard
-// output of the uninstaller, which only gets there through an inherited handle.
+// its command line, program, current directory, console (none, or one with or
+// without a window) and start-up flags, and tries to write a line into the
+// standard output of the uninstaller, which only gets there through an
+// inherited handle.
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -148,8 +149,10 @@ int RecordInterpreterStart()
     if (!record) {
         return 3;
     }
-    std::fprintf(record, "%s\nprogram %s\ndirectory %s\nconsole window %s\nstartup flags %lx\n", GetCommandLineA(),
-                 program, directory, GetConsoleWindow() ? "yes" : "no", startup.dwFlags);
+    // GetConsoleCP answers 0 without a console.
+    const char* console = !GetConsoleCP() ? "none" : GetConsoleWindow() ? "with window" : "without window";
+    std::fprintf(record, "%s\nprogram %s\ndirectory %s\nconsole %s\nstartup flags %lx\n", GetCommandLineA(), program,
+                 directory, console, startup.dwFlags);
     std::fclose(record);
     return 0;
 }

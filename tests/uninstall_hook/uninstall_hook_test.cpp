@@ -29,11 +29,12 @@ std::string Failed(int id, bool owned = false)
 // What the stand-in interpreter records when it is started as program for the
 // batch in dir: the line byte for byte (the outer pair of quotes is the one
 // that cmd /c strips), started as that program, from the uninstaller's current
-// directory, without a console window, with zeroed start-up flags.
+// directory, with a console but without its window, with zeroed start-up
+// flags.
 std::wstring Interpreted(const std::wstring& program, const std::wstring& dir)
 {
     return program + L" /c \"\"" + dir + L"\\stop_mysql.bat\"\"\nprogram " + program +
-           L"\ndirectory {cwd}\nconsole window no\nstartup flags 0\n";
+           L"\ndirectory {cwd}\nconsole without window\nstartup flags 0\n";
 }
 
 // The environment of this process without comspec, plus extra ("NAME=value").
