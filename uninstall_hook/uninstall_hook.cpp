@@ -95,9 +95,14 @@ LONG RunUninstallHook(HWND owner, const UninstallHookSettings& settings)
 
 bool RunStopBatch(const std::string& batchPath, DWORD timeLimitMs)
 {
-    // An unset comspec leaves the line starting with the blank of " /c";
-    // process creation then fails and that is the failure reported.
-    const std::string commandLine = ReadEnvironmentVariable("comspec") + " /c \"\"" + batchPath + "\"\"";
+    // With no interpreter named there is nothing to start.
+    const std::string interpreter = ReadEnvironmentVariable("comspec");
+    if (interpreter.empty()) {
+        return false;
+    }
+    // The outer pair of quotes is the one that "cmd /c" strips from a line
+    // that holds "(", ")" or "&", as paths under "Program Files (x86)" do.
+    const std::string commandLine = interpreter + " /c \"\"" + batchPath + "\"\"";
     // CreateProcessA may write into its command line.
     std::vector<char> writableLine(commandLine.begin(), commandLine.end());
     writableLine.push_back('\0');
@@ -105,7 +110,10 @@ bool RunStopBatch(const std::string& batchPath, DWORD timeLimitMs)
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION created = {};
-    if (!::CreateProcessA(nullptr, writableLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+    // The interpreter is named as the program too: from the line alone,
+    // Windows would take the words before a blank in its path for a shorter
+    // one ("C:\Program.exe" for "C:\Program Files\x\cmd.exe").
+    if (!::CreateProcessA(interpreter.c_str(), writableLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                           nullptr, nullptr, &startup, &created)) {
         return false;
     }

@@ -23,7 +23,18 @@ const std::string succeeded = "result: 0\nuninit: 0\n";
 std::string Failed(int id, bool owned = false)
 {
     return std::string("box: ") + caption + " | " + messages[id - 101] + " | owned " + (owned ? "yes" : "no")
-         + "\nresult: -1\nuninit: 0\n";
+         + " | icon error, buttons 1\nresult: -1\nuninit: 0\n";
+}
+
+// What the stand-in interpreter records when it is started as program for the
+// batch in dir: the line byte for byte (the outer pair of quotes is the one
+// that cmd /c strips), started as that program, from the uninstaller's current
+// directory, with a console but without its window, with zeroed start-up
+// flags.
+std::wstring Interpreted(const std::wstring& program, const std::wstring& dir)
+{
+    return program + L" /c \"\"" + dir + L"\\stop_mysql.bat\"\"\nprogram " + program +
+           L"\ndirectory {cwd}\nconsole without window\nstartup flags 0\n";
 }
 
 // The environment of this process without comspec, plus extra ("NAME=value").
@@ -53,21 +64,35 @@ const bool descendantsEndWithTheTest = [] {
 }();
 
 // Program directories in one temporary folder, each with a copy of the
-// library: "mysql", "My SQL" and "failing" with a batch that leaves a marker
-// file (the last one then ends with an error code), "empty" without a batch.
+// library: "mysql", "My SQL", "Program Files (x86)\A & B" and "failing" with a
+// batch that leaves a marker file (the last one then ends with an error code),
+// "empty" without a batch. Copies of the stand-in interpreter: one in
+// "Program Files\x" as "cmd.exe", one as "Program.exe" where Windows would
+// look first for the former if the line alone named the program. The stand-in
+// records into "interpreter.txt".
 class UninstallHookTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(descendantsEndWithTheTest);
-        for (const wchar_t* name : {L"mysql", L"My SQL", L"failing", L"empty"}) {
+        for (const wchar_t* name : {L"Program Files (x86)", L"Program Files", L"Program Files\\x"}) {
+            ASSERT_TRUE(CreateDirectoryW(Dir(name).c_str(), nullptr));
+        }
+        for (const wchar_t* name : {L"mysql", L"My SQL", L"Program Files (x86)\\A & B", L"failing", L"empty"}) {
             ASSERT_TRUE(CreateDirectoryW(Dir(name).c_str(), nullptr));
             ASSERT_TRUE(CopyFileTo(ShippedPath(L"Tolvane.dll"), Dir(name) + L"\\Tolvane.dll"));
         }
         WriteBatch(L"mysql", "");
         WriteBatch(L"My SQL", "");
+        WriteBatch(L"Program Files (x86)\\A & B", "");
         WriteBatch(L"failing", "", "exit /b 7\r\n");
+        for (const wchar_t* copy : {L"Program Files\\x\\cmd.exe", L"Program.exe"}) {
+            ASSERT_TRUE(CopyFileTo(BinPath(L"standin_uninstaller.exe"), Dir(copy)));
+        }
+        ASSERT_TRUE(SetEnvironmentVariableW(L"STANDIN_RECORD", Dir(L"interpreter.txt").c_str()));
     }
+
+    void TearDown() override { SetEnvironmentVariableW(L"STANDIN_RECORD", nullptr); }
 
     std::wstring Dir(const wchar_t* name) const { return temp.File(name); }
     bool Marked(const wchar_t* name) const { return FileExists(Dir(name) + L"\\marker.txt"); }
@@ -78,19 +103,36 @@ protected:
                                                                         Narrow(Dir(name)) + "\\marker.txt\"\r\n" + after));
     }
 
-    // Runs the stand-in with Tolvane.dll from "mysql"; {dir}, {blank},
-    // {failing} and {empty} in the arguments name the directories.
-    std::string Run(std::wstring arguments, const RunOptions& options = {})
+    // The text with {dir}, {blank}, {x86}, {failing} and {empty} replaced by
+    // the directories' paths, {interpreter} and {spaced} by the stand-in
+    // interpreter's own path and its copy in "Program Files\x", {cwd} by the
+    // current directory.
+    std::wstring Expand(std::wstring text) const
     {
-        const std::pair<const wchar_t*, const wchar_t*> names[] = {
-            {L"{dir}", L"mysql"}, {L"{blank}", L"My SQL"}, {L"{failing}", L"failing"}, {L"{empty}", L"empty"}};
-        for (const auto& [key, name] : names) {
-            for (size_t at; (at = arguments.find(key)) != std::wstring::npos;) {
-                arguments.replace(at, wcslen(key), Dir(name));
+        wchar_t cwd[MAX_PATH] = L"";
+        GetCurrentDirectoryW(MAX_PATH, cwd);
+        const std::pair<const wchar_t*, std::wstring> names[] = {
+            {L"{dir}", Dir(L"mysql")},
+            {L"{blank}", Dir(L"My SQL")},
+            {L"{x86}", Dir(L"Program Files (x86)\\A & B")},
+            {L"{failing}", Dir(L"failing")},
+            {L"{empty}", Dir(L"empty")},
+            {L"{interpreter}", BinPath(L"standin_uninstaller.exe")},
+            {L"{spaced}", Dir(L"Program Files\\x\\cmd.exe")},
+            {L"{cwd}", cwd}};
+        for (const auto& [key, path] : names) {
+            for (size_t at; (at = text.find(key)) != std::wstring::npos;) {
+                text.replace(at, wcslen(key), path);
             }
         }
+        return text;
+    }
+
+    // Runs the stand-in with Tolvane.dll from "mysql", the arguments expanded.
+    std::string Run(const std::wstring& arguments, const RunOptions& options = {})
+    {
         ProcessResult result = RunProcess(Quoted(BinPath(L"standin_uninstaller.exe")) + L" --library=" +
-                                              Quoted(Dir(L"mysql") + L"\\Tolvane.dll") + L" " + arguments,
+                                              Quoted(Dir(L"mysql") + L"\\Tolvane.dll") + L" " + Expand(arguments),
                                           options);
         EXPECT_TRUE(result.started) << "start error " << result.startError;
         EXPECT_EQ(0u, result.exitCode) << result.out << result.err;
@@ -110,6 +152,7 @@ TEST_F(UninstallHookTest, FindsTheHookTokenAndRunsTheBatchBesideIt)
         std::string expected;
         const wchar_t* ranIn;    // directory whose batch must have run, or none
         const wchar_t* comspec;  // replaces the inherited one ("" removes it); null: inherited
+        std::wstring interpreted = L""; // what the stand-in interpreter records; empty: it never runs
     };
     const Case cases[] = {
         {L"/S -c{dir}\\Tolvane.dll", succeeded, L"mysql", nullptr},
@@ -132,25 +175,41 @@ TEST_F(UninstallHookTest, FindsTheHookTokenAndRunsTheBatchBesideIt)
         {L"-c{dir}\\" + std::wstring(245 - Dir(L"mysql").size(), L'x') + L"\\Tolvane.dll", Failed(103), nullptr, nullptr},
         {L"-c{dir}\\Tolvane.dll", Failed(104), nullptr, L""},
         {L"-c{dir}\\Tolvane.dll", Failed(104), nullptr, L"COMSPEC=C:\\nowhere\\cmd.exe"},
+        // Parentheses and an ampersand: Windows' interpreter strips the outer
+        // pair of quotes from such a line.
+        {L"\"-c{x86}\\Tolvane.dll\"", succeeded, L"Program Files (x86)\\A & B", nullptr},
+        {L"-c{dir}\\Tolvane.dll", succeeded, nullptr, L"COMSPEC={interpreter}", Interpreted(L"{interpreter}", L"{dir}")},
+        {L"\"-c{blank}\\Tolvane.dll\"", succeeded, nullptr, L"COMSPEC={interpreter}",
+         Interpreted(L"{interpreter}", L"{blank}")},
+        {L"/S -c\"{x86}\\Tolvane.dll\"", succeeded, nullptr, L"COMSPEC={interpreter}",
+         Interpreted(L"{interpreter}", L"{x86}")},
+        // An interpreter path with a blank starts that program, not "Program.exe".
+        {L"-c{dir}\\Tolvane.dll", succeeded, nullptr, L"COMSPEC={spaced}", Interpreted(L"{spaced}", L"{dir}")},
     };
+    const wchar_t* const batchDirs[] = {L"mysql", L"My SQL", L"Program Files (x86)\\A & B", L"failing"};
     for (const Case& c : cases) {
         const std::string trace = Narrow(c.arguments) + (c.comspec ? " with [" + Narrow(c.comspec) + "]" : "");
         SCOPED_TRACE(trace);
-        for (const wchar_t* name : {L"mysql", L"My SQL", L"failing"}) {
+        for (const wchar_t* name : batchDirs) {
             DeleteFileW((Dir(name) + L"\\marker.txt").c_str());
         }
-        const std::wstring environment = EnvironmentWithComspec(c.comspec ? c.comspec : L"");
+        DeleteFileW(Dir(L"interpreter.txt").c_str());
+        const std::wstring environment = EnvironmentWithComspec(c.comspec ? Expand(c.comspec) : L"");
         RunOptions options;
         options.environment = c.comspec ? environment.c_str() : nullptr;
         EXPECT_EQ(c.expected, Run(c.arguments, options));
-        for (const wchar_t* name : {L"mysql", L"My SQL", L"failing"}) {
+        for (const wchar_t* name : batchDirs) {
             EXPECT_EQ(c.ranIn && wcscmp(c.ranIn, name) == 0, Marked(name)) << Narrow(name);
         }
+        std::string recorded;
+        ReadFileBytes(Dir(L"interpreter.txt"), recorded);
+        EXPECT_EQ(Narrow(Expand(c.interpreted)), recorded);
     }
 }
 
-// The batch's slow program outlasts the limit: the interpreter is ended (the
-// batch's line after that program never runs) and the failure shown.
+// The batch's slow program outlasts the limit: the interpreter is ended, with
+// exit code 0 (the batch's line after that program never runs), and the
+// failure shown.
 TEST_F(UninstallHookTest, BatchLongerThan45SecondsFails)
 {
     const DWORD limitMs = 45000;
@@ -163,4 +222,7 @@ TEST_F(UninstallHookTest, BatchLongerThan45SecondsFails)
     EXPECT_LT(elapsed, limitMs + 2000);
     Sleep(static_cast<DWORD>(limitMs + 3000 - std::min<ULONGLONG>(elapsed, limitMs + 3000)));
     EXPECT_FALSE(Marked(L"mysql"));
+    std::string record;
+    ReadFileBytes(Dir(L"interpreter.txt"), record);
+    EXPECT_EQ("interpreter ended with 0\n", record);
 }
