@@ -135,8 +135,8 @@ while IFS='|' read -r name runs32 i386 had lists note fails broken status checks
             has:*) grep -qxF -- "${check#has:}" "$state/installed" ;;
             note) [ -f "$state/note" ] ;;
             calls:*)
-                spec="${check#calls:}"
-                [ "$(grep -cF -- "${spec%=*}" "$state/calls")" -eq "${spec##*=}" ] ;;
+                counted="${check#calls:}"
+                [ "$(grep -cF -- "${counted%=*}" "$state/calls")" -eq "${counted##*=}" ] ;;
         esac
         [ $? -eq "$want" ] || problems+=("failed check: $( ((want)) && echo '!')$check")
     done
