@@ -224,6 +224,10 @@ ServiceNameList ReadDependentsFile(const std::wstring& serviceName)
                 break;
             }
             bytes.append(buffer, got);
+            if (bytes.size() > DependentsFileLimit) {
+                PrintFileError(L"Failed to read from file '%s' Errormessage %s\n", path, ERROR_FILE_TOO_LARGE);
+                return list;
+            }
         }
         // Code units as stored; an odd last byte is no whole unit and is dropped.
         std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
