@@ -39,7 +39,6 @@ TEST(StartCommand, ModelCases)
         DWORD configError = 0;
         const wchar_t* commandLine = ServerCommandLine;
         Setup setup = [](ScmModel&) {};
-        std::string file = Utf16Bytes(L"A\nB\n");
     } cases[] = {
         {L"running service: dependents still come back", SERVICE_RUNNING, 0, 0,
          L"Service '" + db + L"' successfully started.\n    Dependent Service 'B' successfully started.\n"
@@ -56,21 +55,10 @@ TEST(StartCommand, ModelCases)
         // A server that fails while it starts: its own reason, at once.
         {L"server fails with its own code", SERVICE_STOPPED, 0, 305, failed + specific, {L"start " + db}, true, 0,
          ServerCommandLine, failing(ERROR_SERVICE_SPECIFIC_ERROR, 4294967295)},
-        {L"server stops without a code", SERVICE_STOPPED, 0, 305, failed + ErrorLineText(ERROR_SERVICE_NOT_ACTIVE),
-         {L"start " + db}, true, 0, ServerCommandLine, failing(0, 7)},
-        {L"service marked for deletion", SERVICE_STOPPED, 0, 305,
-         failed + ErrorLineText(ERROR_SERVICE_MARKED_FOR_DELETE), {L"start " + db}, true, 0, ServerCommandLine,
-         [&](ScmModel& m) { m.Find(db)->markedForDelete = m.Find(db)->heldElsewhere = true; }},
         {L"recorded dependent fails while starting", SERVICE_STOPPED, 0, 307,
          started + L"    Dependent Service 'B' successfully started.\n    Failed to start dependent Service 'A'.\n    " +
              ErrorLineText(ERROR_PROCESS_ABORTED) + L"\n",
          {L"start " + db, L"start B", L"start A"}, false, 0, ServerCommandLine, failing(ERROR_PROCESS_ABORTED, 0, L"A")},
-        {L"file larger than any list", SERVICE_STOPPED, 0, 306,
-         started + L"Failed to read from file '" + path + L"' Errormessage " +
-             TrimWhiteSpace(GetSystemErrorText(ERROR_FILE_TOO_LARGE)) + L"\nFailed to get dependent services of "
-             L"service '" + db + L"'.\nNo dependent services were started.\n\n",
-         {L"start " + db}, true, 0, ServerCommandLine, [](ScmModel&) {},
-         Utf16Bytes(L"A\n") + std::string(DependentsFileLimit, 'B')},
     };
     for (const auto& c : cases) {
         ScmModel scm;
@@ -80,7 +68,7 @@ TEST(StartCommand, ModelCases)
         scm.Add(L"A", L"C:\\a.exe", SERVICE_STOPPED, {db});
         scm.Add(L"B", L"C:\\b.exe", SERVICE_STOPPED, {db});
         c.setup(scm);
-        ASSERT_TRUE(WriteFileBytes(path, c.file));
+        ASSERT_TRUE(WriteFileBytes(path, Utf16Bytes(L"A\nB\n")));
         ServiceName = db;
         const CapturedRun run = Capture(StartCommand);
         EXPECT_EQ(run.text, c.output) << Narrow(c.title);
