@@ -89,8 +89,13 @@ std::wstring TrimWhiteSpace(const std::wstring& text)
 
 void PrintErrorLine(DWORD code, const wchar_t* indent)
 {
+    PrintErrorText(TrimWhiteSpace(GetSystemErrorText(code)), indent);
+}
+
+void PrintErrorText(const std::wstring& text, const wchar_t* indent)
+{
     if (*indent != L'\0') {
         PrintFormatted(indent);
     }
-    PrintFormatted(L"OS Error Message: '%s'.\n\n", TrimWhiteSpace(GetSystemErrorText(code)).c_str());
+    PrintFormatted(L"OS Error Message: '%s'.\n\n", text.c_str());
 }

@@ -28,3 +28,5 @@ inline constexpr wchar_t DependentIndent[] = L"    ";
 // "OS Error Message: '<trimmed system text>'.\n\n", the report that follows
 // every failed operating-system call, after the indent of its block.
 void PrintErrorLine(DWORD code, const wchar_t* indent = L"");
+// The same line with a text of the caller's in place of the system text.
+void PrintErrorText(const std::wstring& text, const wchar_t* indent = L"");

@@ -21,29 +21,48 @@ std::wstring GetTempDirectory()
     return buffer.data();
 }
 
-// Reads the whole file from its beginning; returns 0 or the failing call's code.
+// Reads at most CaptureReadLimit bytes from the file's beginning, whatever
+// its size; returns 0 or the failing call's code.
 DWORD ReadBack(HANDLE file, std::string& bytes)
 {
     bytes.clear();
     if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
         return GetLastError();
     }
-    const DWORD size = GetFileSize(file, nullptr);
-    if (size == INVALID_FILE_SIZE) {
-        return GetLastError();
-    }
-    if (size == 0) {
-        return 0;
-    }
-    bytes.assign(size, '\0');
+    bytes.assign(CaptureReadLimit, '\0');
     DWORD read = 0;
-    if (!ReadFile(file, &bytes[0], size, &read, nullptr)) {
+    if (!ReadFile(file, &bytes[0], CaptureReadLimit, &read, nullptr)) {
+        const DWORD error = GetLastError();
+        bytes.clear();
+        return error;
+    }
+    bytes.resize(read);
+    return 0;
+}
+
+// Only a file that exists is started, under its own name: given a name
+// without extension (a path cut at its first blank, C:\Program), Windows
+// would otherwise try that name with ".exe" appended.
+DWORD CheckProgramFile(const std::wstring& program)
+{
+    const DWORD attributes = GetFileAttributesW(program.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
         return GetLastError();
     }
-    if (read < size) {
-        bytes.resize(read);
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ERROR_FILE_NOT_FOUND : 0;
+}
+
+// A job that ends every process in it once its last handle is closed; null
+// when the system gives none.
+KernelHandle CreateKillOnCloseJob()
+{
+    KernelHandle job(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job && !SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        job.Reset();
     }
-    return 0;
+    return job;
 }
 
 // A child that has just ended, or the console host the system gave it, may
@@ -63,9 +82,13 @@ void DeleteCaptureFile(const wchar_t* path)
 
 } // namespace
 
-CapturedOutput RunAndCaptureOutput(const std::wstring& commandLine)
+CapturedOutput RunAndCaptureOutput(const std::wstring& program, const std::wstring& commandLine)
 {
     CapturedOutput result;
+    result.error = CheckProgramFile(program);
+    if (result.error != 0) {
+        return result;
+    }
     const std::wstring tempDirectory = GetTempDirectory();
     wchar_t tempFile[MAX_PATH] = {};
     GetTempFileNameW(tempDirectory.c_str(), L"MySqlVersion", 0, tempFile);
@@ -90,10 +113,12 @@ CapturedOutput RunAndCaptureOutput(const std::wstring& commandLine)
     std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
     writableCommandLine.push_back(L'\0');
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, writableCommandLine.data(), nullptr, nullptr,
+    // Started suspended, so that it is in the job before it can start
+    // processes of its own.
+    if (!CreateProcessW(program.c_str(), writableCommandLine.data(), nullptr, nullptr,
                         TRUE, // the child writes to the inherited file handle
-                        CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
-                        &info)) {
+                        CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr,
+                        &startup, &info)) {
         result.error = GetLastError();
         file.Reset();
         DeleteCaptureFile(tempFile);
@@ -103,13 +128,25 @@ CapturedOutput RunAndCaptureOutput(const std::wstring& commandLine)
     {
         KernelHandle process(info.hProcess);
         KernelHandle thread(info.hThread);
+        // Where the job cannot take the child (Windows 7 inside a job of
+        // its own), the child alone is ended at the time limit.
+        KernelHandle job = CreateKillOnCloseJob();
+        if (job && !AssignProcessToJobObject(job.Get(), process.Get())) {
+            job.Reset();
+        }
+        ResumeThread(thread.Get());
         DWORD exitCode = KilledChildExitCode;
         if (WaitForSingleObject(process.Get(), CaptureTimeLimit) == WAIT_TIMEOUT) {
-            TerminateProcess(process.Get(), KilledChildExitCode);
+            if (!job || !TerminateJobObject(job.Get(), KilledChildExitCode)) {
+                TerminateProcess(process.Get(), KilledChildExitCode);
+            }
             result.error = WAIT_TIMEOUT;
         }
         GetExitCodeProcess(process.Get(), &exitCode);
         result.exitCode = exitCode;
+        // Closing the job ends whatever the child left running, so that
+        // nothing writes to the file any more.
+        job.Reset();
         // Process before thread, as they were handed out.
         process.Reset();
         thread.Reset();
@@ -159,7 +196,7 @@ std::wstring GetServerVersion(const std::wstring& path)
     }
     // Quoted, so that a path with blanks cannot start a program at a shorter
     // name such as C:\Program.exe.
-    const CapturedOutput captured = RunAndCaptureOutput(L"\"" + path + L"\" --version");
+    const CapturedOutput captured = RunAndCaptureOutput(path, L"\"" + path + L"\" --version");
     if (captured.error != 0) {
         return UnknownVersion;
     }

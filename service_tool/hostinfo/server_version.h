@@ -10,6 +10,9 @@
 // to a child that is still running then.
 constexpr DWORD CaptureTimeLimit = 2000;
 constexpr DWORD KilledChildExitCode = 32767;
+// Most bytes of the captured output that are read back: a version answer is
+// one line, and a child may write (or extend the file) without end.
+constexpr DWORD CaptureReadLimit = 4096;
 
 struct CapturedOutput {
     std::string output;  // what the child wrote to stdout and stderr; valid when error is 0
@@ -17,9 +20,11 @@ struct CapturedOutput {
     DWORD error = 0;     // 0, WAIT_TIMEOUT (258), or the code of the failing step
 };
 
-// Runs the command line with stdout and stderr going to a temporary file,
-// waits at most CaptureTimeLimit and returns what was written.
-CapturedOutput RunAndCaptureOutput(const std::wstring& commandLine);
+// Runs the program (an existing file, given by its full path; nothing else
+// is started) with the command line, stdout and stderr going to a temporary
+// file; waits at most CaptureTimeLimit, then ends the child together with
+// every process it started, and returns the first CaptureReadLimit bytes.
+CapturedOutput RunAndCaptureOutput(const std::wstring& program, const std::wstring& commandLine);
 
 // The version text in a server's answer: the bytes up to the first zero byte,
 // read in the thread's ANSI code page, without trailing white space, with the

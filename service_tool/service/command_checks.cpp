@@ -20,7 +20,7 @@ int CheckServiceCommand(const ServiceCommandTexts& texts, ServiceControl& servic
     const std::wstring binaryPath = service.GetBinaryPath();
     if (binaryPath.empty()) {
         PrintFormatted(texts.unreadablePath, service.name.c_str());
-        PrintErrorLine(service.lastError);
+        PrintServiceErrorLine(service);
         return texts.firstCode + 2;
     }
     if (!IsSupportedBinary(binaryPath)) {
@@ -29,4 +29,13 @@ int CheckServiceCommand(const ServiceCommandTexts& texts, ServiceControl& servic
         return texts.firstCode + 3;
     }
     return 0;
+}
+
+void PrintServiceErrorLine(const ServiceControl& service, const wchar_t* indent)
+{
+    std::wstring text = TrimWhiteSpace(GetSystemErrorText(service.lastError));
+    if (service.lastError == ERROR_SERVICE_SPECIFIC_ERROR) {
+        text += L" (service-specific code " + std::to_wstring(service.serviceSpecificExitCode) + L")";
+    }
+    PrintErrorText(text, indent);
 }

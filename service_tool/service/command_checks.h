@@ -21,3 +21,7 @@ struct ServiceCommandTexts {
 // Runs the checks on the service named on the command line. Returns 0 when
 // the command may go on, else the exit code after the failure was printed.
 int CheckServiceCommand(const ServiceCommandTexts& texts, ServiceControl& service);
+
+// The error line for the service's lastError; a service-specific failure
+// (1066) also shows the code the service gave.
+void PrintServiceErrorLine(const ServiceControl& service, const wchar_t* indent = L"");

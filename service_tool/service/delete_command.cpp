@@ -44,7 +44,7 @@ int DeleteCommand()
     // A running service cannot be removed for good; it is stopped first.
     if (!service.Stop(true) || !RemoveService(service)) {
         PrintFormatted(L"Error deleting service '%s'.\n", name);
-        PrintErrorLine(service.lastError);
+        PrintServiceErrorLine(service);
         return 205;
     }
     PrintFormatted(L"Service '%s' successfully deleted.\n\n", name);

@@ -11,6 +11,8 @@
 #include "service_tool/front/console.h"
 #include "service_tool/front/usage.h"
 
+decltype(&::WriteFile) DependentsFileWrite = ::WriteFile;
+
 namespace {
 
 // A name that can stand as one file name in the program directory.
@@ -113,7 +115,7 @@ bool WriteAll(HANDLE file, const std::wstring& text, DWORD& failure)
     while (left > 0) {
         const DWORD chunk = left > 0x10000 ? 0x10000 : static_cast<DWORD>(left);
         DWORD written = 0;
-        if (!WriteFile(file, bytes, chunk, &written, nullptr)) {
+        if (!DependentsFileWrite(file, bytes, chunk, &written, nullptr)) {
             failure = GetLastError();
             return false;
         }
@@ -224,6 +226,10 @@ ServiceNameList ReadDependentsFile(const std::wstring& serviceName)
                 break;
             }
             bytes.append(buffer, got);
+            if (bytes.size() > DependentsFileLimit) {
+                PrintFileError(L"Failed to read from file '%s' Errormessage %s\n", path, ERROR_FILE_TOO_LARGE);
+                return list;
+            }
         }
         // Code units as stored; an odd last byte is no whole unit and is dropped.
         std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');

@@ -238,6 +238,18 @@ bool ServiceControl::WaitForState(DWORD targetState)
         if (CurrentState() == targetState) {
             return true;
         }
+        // A server that fails while it starts (bad configuration, port in
+        // use) is stopped within moments and tells why in its exit code; a
+        // stop, however, may be seen running again before the service has
+        // taken the control in, so only the start ends early.
+        if (targetState == SERVICE_RUNNING && CurrentState() == SERVICE_STOPPED) {
+            const SERVICE_STATUS_PROCESS& stopped = *Status();
+            lastError = stopped.dwWin32ExitCode != NO_ERROR ? stopped.dwWin32ExitCode : ERROR_SERVICE_NOT_ACTIVE;
+            if (lastError == ERROR_SERVICE_SPECIFIC_ERROR) {
+                serviceSpecificExitCode = stopped.dwServiceSpecificExitCode;
+            }
+            return false;
+        }
     }
     lastError = ERROR_SERVICE_REQUEST_TIMEOUT;
     return false;

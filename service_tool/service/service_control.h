@@ -44,12 +44,17 @@ public:
     DWORD CurrentState() const;
 
     DWORD lastError = 0;  // code of the last failing platform call; never reset
+    // The service's own code when a start ended with lastError 1066
+    // (ERROR_SERVICE_SPECIFIC_ERROR); read only together with it.
+    DWORD serviceSpecificExitCode = 0;
     std::wstring name;    // key name, passed to OpenServiceW unchanged
     std::unique_ptr<BYTE[]> config; // as large as the manager asked for
     std::unique_ptr<BYTE[]> status;
 
 private:
     // Polls the state every StatePollInterval until it is targetState or the
-    // accumulated wait passes StateWaitLimit (then lastError is 1053).
+    // accumulated wait passes StateWaitLimit (then lastError is 1053). A
+    // service that is stopped while it should come up has failed to start:
+    // the wait ends there with the service's own exit code.
     bool WaitForState(DWORD targetState);
 };

@@ -19,7 +19,7 @@ int StartCommand()
     const wchar_t* const name = ServiceName.c_str();
     if (!service.Start()) {
         PrintFormatted(L"Failed to start service '%s'.\n", name);
-        PrintErrorLine(service.lastError);
+        PrintServiceErrorLine(service);
         return 305;
     }
     PrintFormatted(L"Service '%s' successfully started.\n", name);
@@ -40,7 +40,7 @@ int StartCommand()
         } else {
             PrintFormatted(DependentIndent);
             PrintFormatted(L"Failed to start dependent Service '%s'.\n", it->c_str());
-            PrintErrorLine(dependent.lastError, DependentIndent);
+            PrintServiceErrorLine(dependent, DependentIndent);
             allStarted = false;
         }
     }

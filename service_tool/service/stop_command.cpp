@@ -19,7 +19,7 @@ int StopCommand()
     const wchar_t* const name = ServiceName.c_str();
     if (!service.QueryStatus()) {
         PrintFormatted(L"Failed to get state of service %s\n", name);
-        PrintErrorLine(service.lastError);
+        PrintServiceErrorLine(service);
         return 405;
     }
     if (service.CurrentState() != SERVICE_RUNNING) {
@@ -35,7 +35,7 @@ int StopCommand()
     const ServiceNameList dependents = service.GetDependents(SERVICE_ACTIVE);
     if (!dependents.valid) {
         PrintFormatted(L"Failed to get dependent services of service '%s'\n", name);
-        PrintErrorLine(service.lastError);
+        PrintServiceErrorLine(service);
         return 406;
     }
     // Recorded before anything is stopped, so that the next start can bring
@@ -53,14 +53,14 @@ int StopCommand()
         } else {
             PrintFormatted(DependentIndent);
             PrintFormatted(L"Failed to stop dependent Service '%s'.\n", dependentName.c_str());
-            PrintErrorLine(dependent.lastError, DependentIndent);
+            PrintServiceErrorLine(dependent, DependentIndent);
             allStopped = false;
         }
     }
 
     if (!service.Stop(true)) {
         PrintFormatted(L"Failed to stop service '%s'.\n", name);
-        PrintErrorLine(service.lastError);
+        PrintServiceErrorLine(service);
         return 408;
     }
     if (!allStopped) {

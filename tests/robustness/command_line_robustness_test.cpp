@@ -49,12 +49,17 @@ std::wstring RandomArgument(std::mt19937& random)
 TEST(CommandLineRobustness, ParseArgumentTakesAnyTextSafely)
 {
     std::mt19937 random = SeededGenerator("ParseArgumentTakesAnyTextSafely");
+    // The option letters and their near misses, so that the verbose and help
+    // branches are reached as often as the rejection.
+    static const wchar_t* const letters[] = {L"v", L"V", L"h", L"H", L"?", L"vv", L"hv", L"x"};
     for (int i = 0; i < 3000; ++i) {
-        std::wstring argument = RandomText(random, i % 50 == 0 ? 3000 : 30);
+        std::wstring argument = Pick(random, 3) == 0 ? letters[Pick(random, std::size(letters))]
+                                                     : RandomText(random, i % 50 == 0 ? 3000 : 30);
         if (Pick(random, 4) == 0) {
             argument.insert(0, Pick(random, 2) ? L"-" : L"/");
         }
         ServiceName = L"before";
+        VerboseOutput = HelpRequested = false;
         OutputCapture capture;
         const bool accepted = ParseArgument(argument);
         const std::string output = capture.Finish();
@@ -62,7 +67,10 @@ TEST(CommandLineRobustness, ParseArgumentTakesAnyTextSafely)
         ASSERT_EQ(accepted, kind != Kind::Rejected) << Narrow(argument);
         ASSERT_EQ(output.empty(), accepted) << Narrow(argument);
         ASSERT_EQ(ServiceName, kind == Kind::Name ? argument : L"before") << Narrow(argument);
+        ASSERT_EQ(VerboseOutput, kind == Kind::Verbose) << Narrow(argument);
+        ASSERT_EQ(HelpRequested, kind == Kind::Help) << Narrow(argument);
     }
+    VerboseOutput = HelpRequested = false;
 }
 
 TEST(CommandLineRobustness, RandomCommandLinesGiveTheirDocumentedOutcome)

@@ -45,6 +45,10 @@ SERVICE_STATUS StatusOf(const ModelService& service)
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = service.state;
     status.dwControlsAccepted = service.state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    if (service.state == SERVICE_STOPPED) {
+        status.dwWin32ExitCode = service.exitCode;
+        status.dwServiceSpecificExitCode = service.specificExitCode;
+    }
     return status;
 }
 
@@ -205,7 +209,7 @@ struct ScmModelCalls {
             stillOpen = stillOpen || SameName(other.second.service, name);
         }
         ModelService* s = name.empty() ? nullptr : m.Find(name);
-        if (s && s->markedForDelete && m.State(name) == SERVICE_STOPPED && !stillOpen) {
+        if (s && s->markedForDelete && m.State(name) == SERVICE_STOPPED && !stillOpen && !s->heldElsewhere) {
             m.services.remove_if([&](const ModelService& x) { return &x == s; });
         }
         return TRUE;
@@ -326,15 +330,32 @@ struct ScmModelCalls {
         return TRUE;
     }
 
+    // The manager's own start: the stopped services it depends on first,
+    // each waited for until it runs or has failed.
+    static DWORD StartService(ModelService& s)
+    {
+        if (s.markedForDelete) return ERROR_SERVICE_MARKED_FOR_DELETE;
+        if (s.state != SERVICE_STOPPED) return ERROR_SERVICE_ALREADY_RUNNING;
+        if (s.startError) return s.startError;
+        for (const std::wstring& name : s.dependsOn) {
+            ModelService* dependency = M().Find(name);
+            if (dependency && M().State(name) == SERVICE_STOPPED) {
+                const bool started = StartService(*dependency) == 0 && !dependency->failsToStart;
+                dependency->state = started ? SERVICE_RUNNING : SERVICE_STOPPED;
+                if (!started) return ERROR_SERVICE_DEPENDENCY_FAIL;
+            }
+        }
+        EnterPending(s, SERVICE_START_PENDING, s.startDelay);
+        return 0;
+    }
+
     static BOOL WINAPI Start(SC_HANDLE handle, DWORD, LPCWSTR*)
     {
         ModelService* s = ServiceFor(handle, SERVICE_START);
         if (!s) return FALSE;
         M().controls.push_back(L"start " + s->name);
-        const DWORD error = s->state != SERVICE_STOPPED ? ERROR_SERVICE_ALREADY_RUNNING : s->startError;
-        if (error) return Fail(error);
-        EnterPending(*s, SERVICE_START_PENDING, s->startDelay);
-        return TRUE;
+        const DWORD error = StartService(*s);
+        return error ? Fail(error) : TRUE;
     }
 
     static BOOL WINAPI Delete(SC_HANDLE handle)
@@ -402,7 +423,7 @@ DWORD ScmModel::State(const std::wstring& name)
         if (service->state == SERVICE_STOP_PENDING) {
             service->state = SERVICE_STOPPED;
         } else if (service->state == SERVICE_START_PENDING) {
-            service->state = SERVICE_RUNNING;
+            service->state = service->failsToStart ? SERVICE_STOPPED : SERVICE_RUNNING;
         }
     }
     return service->state;

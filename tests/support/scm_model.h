@@ -9,7 +9,11 @@
 // user may open either only for reading. An open that asks for more than the
 // caller holds fails with 5, and so does a call on a handle opened without
 // the specific right it needs. `asked` records every open's requested access.
-// The *Error fields make a call fail.
+// The *Error fields make a call fail. A service that `failsToStart` ends its
+// start pending in stopped, as a server does whose process ends (or reports
+// stopped) while it starts, with its exit codes in its status. A start of a
+// service marked for deletion fails with 1072; stopped services it depends
+// on are started first, at once, and 1068 is the answer where one fails.
 #pragma once
 
 #include <list>
@@ -29,12 +33,16 @@ struct ModelService {
     DWORD stopError = 0;
     int stopErrors = -1;  // how many stop controls fail with stopError; -1: all
     DWORD startError = 0;
+    bool failsToStart = false;
+    DWORD exitCode = 0;         // dwWin32ExitCode while stopped
+    DWORD specificExitCode = 0; // dwServiceSpecificExitCode while stopped
     DWORD openError = 0;
     DWORD configError = 0;
     DWORD statusError = 0;
     DWORD dependentsError = 0;
     DWORD adminRights = SERVICE_ALL_ACCESS; // what an administrator may open it with (generic rights map)
     bool markedForDelete = false;
+    bool heldElsewhere = false; // another program holds a handle: a marked service stays
     ULONGLONG pendingUntil = ~0ULL;
 };
 

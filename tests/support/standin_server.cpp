@@ -2,13 +2,16 @@
 // such as mysqld.exe and register the copy as an own-process service.
 // Service options: --start-delay=MS and --stop-delay=MS (time spent pending),
 // --refuse-stop (stop not accepted until "<exe path>.allow-stop" exists),
-// --paused (reports paused instead of running). Each start appends a line to
-// "<exe path>.started".
+// --paused (reports paused instead of running), --fail-start=CODE[:SPECIFIC]
+// (after the start delay reports stopped with the exit code CODE and the
+// service-specific code SPECIFIC, as a server does that cannot start). Each
+// start appends a line to "<exe path>.started".
 // With the single argument --version it appends a line to "<exe path>.probed"
 // that tells how it was started (see ProbeRecord) and answers as
 // "<exe path>.answer" says, in ANSI bytes: no such file
 // "<own path>  Ver 10.5.8 for Win64\n"; "silent" nothing; "hang" never ends;
-// "text:<T>" "<own path>  <T>\n".
+// "text:<T>" "<own path>  <T>\n"; "flood" the default answer and 1 MiB of
+// "x" behind it.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,6 +23,8 @@
 namespace {
 
 DWORD startDelay = 0, stopDelay = 0;
+bool failStart = false;
+DWORD failExitCode = 0, failSpecificCode = 0;
 bool refuseStop = false, paused = false;
 std::wstring modulePath;
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
@@ -39,10 +44,12 @@ void AppendLine(const std::wstring& path, const std::string& line)
 // with a window); standard output and standard error as one inherited handle
 // (Wine hands the handles of a caller that lets no handle be inherited to the
 // child all the same, as two copies); no input of the caller's (none, or the
-// input of the new console); and an output file that others may open for
-// reading and writing.
+// input of the new console); an output file that others may open for
+// reading and writing; and a job around it (which ends it with everything it
+// started).
 std::string ProbeRecord()
 {
+    BOOL inJob = FALSE;
     char commandLine[MAX_PATH * 4] = "";
     WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, commandLine, sizeof commandLine, nullptr, nullptr);
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
@@ -60,7 +67,8 @@ std::string ProbeRecord()
            (GetConsoleWindow() ? " with a window" : "") +
            (output == GetStdHandle(STD_ERROR_HANDLE) ? " | output and error one handle" : " | two handles") +
            (!input || consoleInput ? " | no input" : " | input given") +
-           (reopened ? " | output shared" : " | output not shared") + "\r\n";
+           (reopened ? " | output shared" : " | output not shared") +
+           (IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) && inJob ? " | in a job" : " | no job") + "\r\n";
 }
 
 int AnswerVersion()
@@ -80,7 +88,9 @@ int AnswerVersion()
         if (answer == "hang") {
             Sleep(INFINITE);
         }
-        out = answer.compare(0, 5, "text:") == 0 ? std::string(ownPath) + "  " + answer.substr(5) + "\n" : "";
+        out = answer.compare(0, 5, "text:") == 0 ? std::string(ownPath) + "  " + answer.substr(5) + "\n"
+              : answer == "flood"                ? out + std::string(1 << 20, 'x')
+                                                 : "";
     }
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
@@ -119,6 +129,12 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv)
     AppendLine(modulePath + L".started", "started\r\n");
     Report(SERVICE_START_PENDING, startDelay + 1000);
     Sleep(startDelay);
+    if (failStart) {
+        serviceStatus.dwWin32ExitCode = failExitCode;
+        serviceStatus.dwServiceSpecificExitCode = failSpecificCode;
+        Report(SERVICE_STOPPED);
+        return;
+    }
     Report(paused ? SERVICE_PAUSED : SERVICE_RUNNING);
     while (WaitForSingleObject(stopRequested.Get(), 100) == WAIT_TIMEOUT) {
         if (refuseStop && GetFileAttributesW((modulePath + L".allow-stop").c_str()) != INVALID_FILE_ATTRIBUTES) {
@@ -138,6 +154,11 @@ bool ParseServiceOptions(int argc, wchar_t** argv)
             startDelay = wcstoul(arg.c_str() + 14, nullptr, 10);
         } else if (arg.rfind(L"--stop-delay=", 0) == 0) {
             stopDelay = wcstoul(arg.c_str() + 13, nullptr, 10);
+        } else if (arg.rfind(L"--fail-start=", 0) == 0) {
+            wchar_t* rest = nullptr;
+            failStart = true;
+            failExitCode = wcstoul(arg.c_str() + 13, &rest, 10);
+            failSpecificCode = *rest == L':' ? wcstoul(rest + 1, nullptr, 10) : 0;
         } else if (arg == L"--refuse-stop" || arg == L"--paused") {
             (arg == L"--paused" ? paused : refuseStop) = true;
         } else {

@@ -29,15 +29,15 @@ TEST(Console, SystemErrorTextIsTheSystemsOwnUntrimmedOrUnknown)
     const struct {
         DWORD code;
         bool known;
-        const wchar_t* part; // the text holds it
+        const wchar_t* part; // the text holds it (Windows' wording and Wine's share it)
     } rows[] = {
-        {ERROR_SERVICE_DOES_NOT_EXIST, true, L""},
+        {ERROR_SERVICE_DOES_NOT_EXIST, true, L"does not exist"},
         // A text with an insert ("%1 is not a valid Win32 application.")
         // comes back with the insert as it stands; filling it would read
         // arguments that were never passed.
         {ERROR_BAD_EXE_FORMAT, true, L"%1"},
-        {0x20001234ul, false, L""},
-        {0xFFFFFFFFul, false, L""},
+        {0x20001234ul, false, nullptr},
+        {0xFFFFFFFFul, false, nullptr},
     };
     for (const auto& row : rows) {
         const std::wstring text = GetSystemErrorText(row.code);

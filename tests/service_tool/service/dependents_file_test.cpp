@@ -120,6 +120,8 @@ TEST(DependentsFile, ReadsEveryLineAsOneName)
         {Utf16Bytes(L"\xFEFF" L"A\r\nB\r\n"), {L"\xFEFF" L"A\r", L"B\r"}},
             {"", {}},
         {Utf16Bytes(L"A\n") + "B", {L"A"}},
+        // The largest file that is read.
+        {std::string(DependentsFileLimit, 'A'), {std::wstring(DependentsFileLimit / 2, L'\x4141')}},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(WriteFileBytes(GetDependentsFilePath(service), c.bytes));
@@ -133,9 +135,9 @@ TEST(DependentsFile, ReadsEveryLineAsOneName)
 // Every failure is reported with the path, and none leaves a list behind: a
 // path too long for the platform's buffers (which must not fall back to some
 // other file, such as the program directory's own name plus the extension),
-// a file that another program holds open, a full disk (a link to /dev/full)
-// and a failing read (a link to /proc/self/mem, whose first page is not
-// mapped). Only a name without a path reads as no file. Another run's open
+// a file that another program holds open, a full disk (a link to /dev/full;
+// the file is gone afterwards), a failing read (a link to /proc/self/mem,
+// whose first page is not mapped) and a file larger than any list. Only a name without a path reads as no file. Another run's open
 // (read or write, sharing read only) and one that shares writing keep a
 // writer out, and any open for writing keeps a reader out; a viewer that lets
 // writers in does not stop the write. Windows decides sharing per open, so an
@@ -146,6 +148,18 @@ TEST(DependentsFile, FailuresAreReportedWithThePath)
     const std::wstring held = L"DependentsFileTest_Held";
     const std::wstring full = L"DependentsFileTest_Full";
     const std::wstring broken = L"DependentsFileTest_Broken";
+    const std::wstring large = L"DependentsFileTest_Large";
+    // Its first write takes two bytes, the next fails: "A" stays written.
+    const std::wstring partWay = L"DependentsFileTest_PartWay";
+    static int writes;
+    writes = 0;
+    const auto writeTwoBytesThenFail = [](HANDLE file, LPCVOID bytes, DWORD, LPDWORD written, LPOVERLAPPED) -> BOOL {
+        if (writes++ == 0) {
+            return WriteFile(file, bytes, 2, written, nullptr);
+        }
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    };
     const auto report = [](const wchar_t* what, const std::wstring& path, DWORD code) {
         return L"Failed to " + std::wstring(what) + L" file '" + path + L"' Errormessage " +
                (code ? TrimWhiteSpace(GetSystemErrorText(code)) + L"\n" : L"");
@@ -161,6 +175,7 @@ TEST(DependentsFile, FailuresAreReportedWithThePath)
         const char* linkTo;    // the file is a link to this Linux file
         std::wstring expected; // the whole output; without the system's text, its start
         bool succeeds;
+        size_t size = 0; // the file is made with this many bytes
     } cases[] = {
         {tooLong, true, 0, 0, nullptr, report(L"open", tooLong + L".Dependencies", ERROR_FILENAME_EXCED_RANGE), false},
         {tooLong, false, 0, 0, nullptr, L"", true},
@@ -173,6 +188,10 @@ TEST(DependentsFile, FailuresAreReportedWithThePath)
         {held, true, forReading, shareBoth, nullptr, L"", true},
         {full, true, 0, 0, "/dev/full", report(L"write", BinPath(full + L".Dependencies"), 0), false},
         {broken, false, 0, 0, "/proc/self/mem", report(L"read from", BinPath(broken + L".Dependencies"), 0), false},
+        {partWay, true, 0, 0, nullptr, report(L"write", BinPath(partWay + L".Dependencies"), ERROR_DISK_FULL), false},
+        {large, false, 0, 0, nullptr,
+         report(L"read from", BinPath(large + L".Dependencies"), ERROR_FILE_TOO_LARGE), false,
+         DependentsFileLimit + 2},
     };
     for (const auto& c : cases) {
         const std::wstring path = BinPath(c.service + L".Dependencies");
@@ -186,7 +205,11 @@ TEST(DependentsFile, FailuresAreReportedWithThePath)
         if (c.linkTo) {
             ASSERT_TRUE(LinkToLinuxFile(path, c.linkTo));
         }
+        if (c.size) {
+            ASSERT_TRUE(WriteFileBytes(path, Utf16Bytes(L"A\n") + std::string(c.size - 4, 'B')));
+        }
         ServiceNameList read;
+        DependentsFileWrite = c.service == partWay ? +writeTwoBytesThenFail : WriteFile;
         const CapturedRun run = Capture([&] {
             if (c.write) {
                 return int(WriteDependentsFile(c.service, ServiceNameList{{L"A", L"B"}, true}));
@@ -206,12 +229,22 @@ TEST(DependentsFile, FailuresAreReportedWithThePath)
             EXPECT_GT(run.text.size(), c.expected.size() + 1) << title;
             EXPECT_EQ(run.text.back(), L'\n') << title;
         }
+        DependentsFileWrite = WriteFile;
         EXPECT_TRUE(read.names.empty()) << title;
         holder.Reset();
         if (c.heldAccess) {
             std::string after;
             EXPECT_TRUE(ReadFileBytes(path, after)) << title;
             EXPECT_EQ(after, c.succeeds ? Utf16Bytes(L"A\nB\n") : before) << title;
+        }
+        // A list that could not be written whole is not left behind. (The
+        // directory is asked: Wine gives no attributes for a link to a
+        // device, and cannot delete such a link.)
+        WIN32_FIND_DATAW found;
+        const HANDLE listed = FindFirstFileW(path.c_str(), &found);
+        EXPECT_EQ(listed != INVALID_HANDLE_VALUE, c.heldAccess || c.linkTo || (!c.write && c.size)) << title;
+        if (listed != INVALID_HANDLE_VALUE) {
+            FindClose(listed);
         }
         if (c.linkTo) {
             EXPECT_TRUE(RemoveLinuxLink(path));

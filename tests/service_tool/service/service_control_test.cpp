@@ -46,9 +46,10 @@ TEST(ServiceControlModel, DependentsComeInTheManagersOrderAndByState)
     EXPECT_EQ(0, scm.badCloses);
 }
 
-// The manager's list already holds the indirect dependents, deepest first:
-// each is stopped once, alone, in that order; none is asked for its own.
-TEST(ServiceControlModel, StopsIndirectDependentsDeepestFirstFromTheOneList)
+// The manager's list already holds the indirect dependents (in an order of
+// its own): each is stopped once, alone, in the list's order; none is asked
+// for its own.
+TEST(ServiceControlModel, StopsIndirectDependentsInTheOrderOfTheOneList)
 {
     ScmModel scm;
     scm.Add(L"db", L"C:\\db\\mysqld.exe", SERVICE_RUNNING);
@@ -57,10 +58,10 @@ TEST(ServiceControlModel, StopsIndirectDependentsDeepestFirstFromTheOneList)
     scm.Add(L"C", L"c.exe", SERVICE_STOPPED, {L"B"});
 
     ServiceControl db(L"db");
-    EXPECT_EQ((Names{L"B", L"A"}), db.GetDependents(SERVICE_ACTIVE).names);
-    EXPECT_EQ((Names{L"C", L"B", L"A"}), db.GetDependents(SERVICE_STATE_ALL).names);
+    const Names listed = db.GetDependents(SERVICE_ACTIVE).names;
+    ASSERT_EQ(2u, listed.size());
     EXPECT_TRUE(db.Stop(true));
-    EXPECT_EQ((Names{L"stop B", L"stop A", L"stop db"}), scm.controls);
+    EXPECT_EQ((Names{L"stop " + listed[0], L"stop " + listed[1], L"stop db"}), scm.controls);
     EXPECT_EQ(0u, db.lastError);
     EXPECT_EQ(0, scm.OpenHandles());
 }
@@ -110,11 +111,13 @@ TEST(ServiceControlModel, DependentThatCannotStopRestartsTheOthersInReverse)
 // The state is polled every 200 ms, 601 times at most.
 TEST(ServiceControlModel, WaitCountsTheLastPollAndNoMore)
 {
+    // A start that ends in stopped has failed at the poll that sees it.
     const struct {
         bool stop;
         DWORD delay;
         int sleeps;
         DWORD lastError;
+        bool failsToStart = false;
     } cases[] = {
         {true, 0, 1, 0},
         {true, 1000, 5, 0},
@@ -122,11 +125,14 @@ TEST(ServiceControlModel, WaitCountsTheLastPollAndNoMore)
         {true, 120201, 601, ERROR_SERVICE_REQUEST_TIMEOUT},
         {false, 120200, 601, 0},
         {false, INFINITE, 601, ERROR_SERVICE_REQUEST_TIMEOUT},
+        {false, 0, 1, ERROR_SERVICE_NOT_ACTIVE, true},
+        {false, 1000, 5, ERROR_SERVICE_NOT_ACTIVE, true},
     };
     for (const auto& c : cases) {
         ScmModel scm;
         ModelService& db = scm.Add(L"db", L"C:\\db\\mysqld.exe", c.stop ? SERVICE_RUNNING : SERVICE_STOPPED);
         (c.stop ? db.stopDelay : db.startDelay) = c.delay;
+        db.failsToStart = c.failsToStart;
         ServiceControl control(L"db");
         EXPECT_EQ(c.lastError == 0, c.stop ? control.Stop(false) : control.Start()) << c.delay;
         EXPECT_EQ(c.sleeps, scm.sleeps) << c.delay;
@@ -146,11 +152,16 @@ TEST(ServiceControlModel, FailuresRecordTheCodeAndCloseEveryHandle)
     const Operation status = [](ServiceControl& s) { return s.QueryStatus(); };
     const Operation dependents = [](ServiceControl& s) { return s.GetDependents(SERVICE_ACTIVE).valid; };
     const Operation path = [](ServiceControl& s) { return !s.GetBinaryPath().empty(); };
+    // A server that fails while it starts gives its own exit code (Windows
+    // gives 1067 for a process that ended without a word), with the
+    // service-specific code for 1066, or 1062 when it gave none.
+    const Setup failsToStart = [](ScmModel&, ModelService& s) { s.state = SERVICE_STOPPED, s.failsToStart = true; };
     const struct {
         const char* what;
         Setup setup;
         Operation operation;
         DWORD lastError;
+        DWORD specificExitCode = 0;
     } cases[] = {
         {"manager denied", [](ScmModel& m, ModelService&) { m.managerOpenError = 5; }, status, 5},
         {"service denied", [](ScmModel&, ModelService& s) { s.openError = 5; }, config, 5},
@@ -159,6 +170,23 @@ TEST(ServiceControlModel, FailuresRecordTheCodeAndCloseEveryHandle)
         {"status", [](ScmModel&, ModelService& s) { s.statusError = 1450; }, stop, 1450},
         {"refuses stop", [](ScmModel&, ModelService& s) { s.stopError = 1052; }, stop, 1052},
         {"start fails", [](ScmModel&, ModelService& s) { s.state = 1, s.startError = 1058; }, start, 1058},
+        {"process dies while starting",
+         [&](ScmModel& m, ModelService& s) { failsToStart(m, s), s.exitCode = ERROR_PROCESS_ABORTED; }, start,
+         ERROR_PROCESS_ABORTED},
+        {"server's own code",
+         [&](ScmModel& m, ModelService& s) { failsToStart(m, s), s.exitCode = 1066, s.specificExitCode = 42; }, start,
+         ERROR_SERVICE_SPECIFIC_ERROR, 42},
+        {"specific code without 1066",
+         [&](ScmModel& m, ModelService& s) { failsToStart(m, s), s.exitCode = 13, s.specificExitCode = 42; }, start,
+         13},
+        {"stopped without a code", failsToStart, start, ERROR_SERVICE_NOT_ACTIVE},
+        {"marked for deletion", [](ScmModel&, ModelService& s) { s.state = 1, s.markedForDelete = s.heldElsewhere = true; }, start,
+         ERROR_SERVICE_MARKED_FOR_DELETE},
+        {"dependency fails to start",
+         [&](ScmModel& m, ModelService& s) {
+             failsToStart(m, m.Add(L"base", L"b.exe")), s.state = SERVICE_STOPPED, s.dependsOn = {L"base"};
+         },
+         start, ERROR_SERVICE_DEPENDENCY_FAIL},
         {"indirect dependent runs",
          [](ScmModel& m, ModelService&) {
              m.Add(L"web", L"w.exe", SERVICE_STOPPED, {L"db"});
@@ -175,6 +203,8 @@ TEST(ServiceControlModel, FailuresRecordTheCodeAndCloseEveryHandle)
         ServiceControl control(L"db");
         EXPECT_FALSE(c.operation(control)) << c.what;
         EXPECT_EQ(c.lastError, control.lastError) << c.what;
+        EXPECT_EQ(c.specificExitCode, control.serviceSpecificExitCode) << c.what;
+        EXPECT_LE(scm.sleeps, 1) << c.what;
         EXPECT_EQ(0, scm.OpenHandles()) << c.what;
         EXPECT_EQ(0, scm.badCloses) << c.what;
     }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "common/handles.h"
 #include "service_tool/front/command_line.h"
 #include "service_tool/service/dependents_file.h"
@@ -15,6 +17,17 @@ TEST(StartCommand, ModelCases)
 {
     const std::wstring db = L"StartModelDb";
     const std::wstring path = GetDependentsFilePath(db);
+    const std::wstring started = L"Service '" + db + L"' successfully started.\n";
+    const std::wstring failed = L"Failed to start service '" + db + L"'.\n";
+    const std::wstring specific = L"OS Error Message: '" + TrimWhiteSpace(GetSystemErrorText(1066)) +
+                                  L" (service-specific code 4294967295)'.\n\n";
+    using Setup = std::function<void(ScmModel&)>;
+    const auto failing = [](DWORD exitCode, DWORD specificExitCode, const wchar_t* name = L"StartModelDb") {
+        return [=](ScmModel& m) {
+            ModelService& s = *m.Find(name);
+            s.failsToStart = true, s.exitCode = exitCode, s.specificExitCode = specificExitCode;
+        };
+    };
     const struct {
         const wchar_t* title;
         DWORD state;
@@ -25,6 +38,7 @@ TEST(StartCommand, ModelCases)
         bool fileKept;
         DWORD configError = 0;
         const wchar_t* commandLine = ServerCommandLine;
+        Setup setup = [](ScmModel&) {};
     } cases[] = {
         {L"running service: dependents still come back", SERVICE_RUNNING, 0, 0,
          L"Service '" + db + L"' successfully started.\n    Dependent Service 'B' successfully started.\n"
@@ -38,6 +52,13 @@ TEST(StartCommand, ModelCases)
         {L"not a server", SERVICE_STOPPED, 0, 304,
          L"Error: service '" + db + L"' is not a supported mysql or mariadb service.\n\n", {}, true, 0,
          L"C:\\tools\\backup.exe"},
+        // A server that fails while it starts: its own reason, at once.
+        {L"server fails with its own code", SERVICE_STOPPED, 0, 305, failed + specific, {L"start " + db}, true, 0,
+         ServerCommandLine, failing(ERROR_SERVICE_SPECIFIC_ERROR, 4294967295)},
+        {L"recorded dependent fails while starting", SERVICE_STOPPED, 0, 307,
+         started + L"    Dependent Service 'B' successfully started.\n    Failed to start dependent Service 'A'.\n    " +
+             ErrorLineText(ERROR_PROCESS_ABORTED) + L"\n",
+         {L"start " + db, L"start B", L"start A"}, false, 0, ServerCommandLine, failing(ERROR_PROCESS_ABORTED, 0, L"A")},
     };
     for (const auto& c : cases) {
         ScmModel scm;
@@ -46,6 +67,7 @@ TEST(StartCommand, ModelCases)
         service.configError = c.configError;
         scm.Add(L"A", L"C:\\a.exe", SERVICE_STOPPED, {db});
         scm.Add(L"B", L"C:\\b.exe", SERVICE_STOPPED, {db});
+        c.setup(scm);
         ASSERT_TRUE(WriteFileBytes(path, Utf16Bytes(L"A\nB\n")));
         ServiceName = db;
         const CapturedRun run = Capture(StartCommand);
@@ -53,6 +75,7 @@ TEST(StartCommand, ModelCases)
         EXPECT_EQ(run.code, c.code) << Narrow(c.title);
         EXPECT_EQ(scm.controls, c.controls) << Narrow(c.title);
         EXPECT_EQ(FileExists(path), c.fileKept) << Narrow(c.title);
+        EXPECT_LE(scm.sleeps, 3) << Narrow(c.title); // one poll per service started
         EXPECT_EQ(scm.OpenHandles(), 0) << Narrow(c.title);
     }
     DeleteFileW(path.c_str());
@@ -118,7 +141,11 @@ TEST(StartCommand, RealServices)
     TestService db(L"qt_start_db", Quoted(dir.File(L"mysqld.exe")));
     TestService a(L"qt_start_a", Quoted(dir.File(L"app.exe")));
     TestService b(L"qt_start_b", Quoted(dir.File(L"web.exe")));
-    ASSERT_TRUE(db.Registered() && a.Registered() && b.Registered());
+    // Servers that fail while they start, as one with a bad configuration.
+    TestService failing(L"qt_start_failing", Quoted(dir.File(L"mysqld.exe")) + L" --fail-start=1066:42");
+    TestService failingApp(L"qt_start_failing_app", Quoted(dir.File(L"app.exe")) + L" --fail-start=13");
+    ASSERT_TRUE(db.Registered() && a.Registered() && b.Registered() && failing.Registered() &&
+                failingApp.Registered());
     const std::wstring file = dir.File(db.Name() + L".Dependencies");
     const std::wstring started = L"Service '" + db.Name() + L"' successfully started.\n";
     const std::wstring missing = L"qt_start_missing";
@@ -138,6 +165,7 @@ TEST(StartCommand, RealServices)
         DWORD exitCode;
         std::wstring output;
         bool fileKept;
+        TestService* started = nullptr; // null: db
     } cases[] = {
         {L"no file", nullptr, 0, 0, 0, started + L"\n", false},
         {L"two dependents, the last recorded first", L"qt_start_a\nqt_start_b\n", 0, 0, 0,
@@ -155,6 +183,16 @@ TEST(StartCommand, RealServices)
         // reader lets nobody delete it.
         {L"file held open for reading, sharing read", L"qt_start_a\n", GENERIC_READ, FILE_SHARE_READ, 0,
          started + L"    Dependent Service 'qt_start_a' successfully started.\n\n", true},
+        // The server's own reason, at once (not after the wait's two minutes).
+        {L"server fails while starting", nullptr, 0, 0, 305,
+         L"Failed to start service '" + failing.Name() + L"'.\nOS Error Message: '" +
+             TrimWhiteSpace(GetSystemErrorText(ERROR_SERVICE_SPECIFIC_ERROR)) + L" (service-specific code 42)'.\n\n",
+         false, &failing},
+        {L"recorded dependent fails while starting", L"qt_start_failing_app\nqt_start_a\n", 0, 0, 307,
+         started + L"    Dependent Service 'qt_start_a' successfully started.\n"
+                   L"    Failed to start dependent Service 'qt_start_failing_app'.\n    " +
+             ErrorLineText(ERROR_INVALID_DATA) + L"\n",
+         false},
     };
     for (const auto& c : cases) {
         for (TestService* service : {&db, &a, &b}) {
@@ -172,7 +210,10 @@ TEST(StartCommand, RealServices)
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
             ASSERT_TRUE(holder);
         }
-        const ProcessResult result = RunProcess(Quoted(dir.File(L"Quillon.exe")) + L" start " + db.Name());
+        TestService& service = c.started ? *c.started : db;
+        const ULONGLONG begin = GetTickCount64();
+        const ProcessResult result = RunProcess(Quoted(dir.File(L"Quillon.exe")) + L" start " + service.Name());
+        EXPECT_LT(GetTickCount64() - begin, 10000u) << Narrow(c.title);
         holder.Reset();
         EXPECT_EQ(ConsoleText(result.out), c.output) << Narrow(c.title);
         EXPECT_EQ(result.exitCode, c.exitCode) << Narrow(c.title);
@@ -181,7 +222,8 @@ TEST(StartCommand, RealServices)
         if (c.fileKept && ReadFileBytes(file, after)) {
             EXPECT_EQ(after, Utf16Bytes(c.file)) << Narrow(c.title);
         }
-        EXPECT_EQ(db.State(), static_cast<DWORD>(SERVICE_RUNNING)) << Narrow(c.title);
+        EXPECT_EQ(service.State(), static_cast<DWORD>(c.started ? SERVICE_STOPPED : SERVICE_RUNNING))
+            << Narrow(c.title);
     }
     // Only the row that listed both brought them up.
     EXPECT_TRUE(FileExists(dir.File(L"web.exe.started")) && FileExists(dir.File(L"app.exe.started")));
