@@ -216,7 +216,7 @@ TEST_F(UninstallHookTest, BatchLongerThan45SecondsFails)
     WriteBatch(L"mysql", "\"" + Narrow(BinPath(L"standin_uninstaller.exe")) + "\" --sleep=" +
                              std::to_string(limitMs + 2000) + "\r\n");
     // The uninstaller's own start and end count too: a tenth of a second
-    // natively, about a second where qemu-i386 runs the 32-bit programs (a
+    // natively, one to two seconds where qemu-i386 runs the 32-bit programs (a
     // kernel that runs no 32-bit code), which would leave the 2 s margin
     // little room. A run that starts no interpreter (no batch) measures that
     // cost; the bound allows it on top of the margin, so the limit, counted
