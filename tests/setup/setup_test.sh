@@ -48,6 +48,7 @@ apt-get)
             -t) target="$2"; shift 2 ;;
             -y | --no-install-recommends) shift ;;
             update | install) command="$1"; shift ;;
+            -*) echo "E: Command line option $1 is not understood by this stand-in" >&2; exit 100 ;;
             *) packages+=("$1"); shift ;;
         esac
     done
