@@ -89,7 +89,8 @@ Var Stopped
 ; "1" from this run's registration of the service until its uninstall entry
 ; is written.
 Var Registered
-; "install" or "update".
+; "install", "update", or "update stopped" (the files of a server found
+; stopped are replaced, and it is left so).
 Var Mode
 ; The service's state after WaitWhilePending: "stopped", "gone" (no such
 ; service: its registration is gone), a pending state when the wait ran out,
@@ -579,8 +580,12 @@ Section "Server"
       Call WaitWhilePending
       ${If} $R1 == "402"
         !insertmacro FailUpdate "Stopping the service $ServiceName needs administrator rights ($R2). Run the setup as an administrator. No file was replaced."
+      ${ElseIf} $R1 == "408"
+        StrCpy $R2 "$R2; it refused, a dependent service could not be stopped with it, or it was still stopping after about two minutes"
+      ${ElseIf} $R1 == "409"
+        StrCpy $R2 "$R2; it and every dependent service were stopped, but a dependent refused its first stop"
       ${EndIf}
-      !insertmacro FailUpdate "The service $ServiceName was not stopped ($R2). No file was replaced."
+      !insertmacro FailUpdate "The stop of the service $ServiceName failed ($R2). No file was replaced."
     ${EndIf}
     ; A stop ends with 0 also for a service that is start pending, stop
     ; pending or paused, without stopping it.
