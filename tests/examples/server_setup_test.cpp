@@ -2,11 +2,13 @@
 // shipped tools and the stand-in server) run silently through the life of one
 // installation: install, refusals, update, a failed update, uninstall. Each
 // step checks the service, the files, the uninstall entry and the log lines
-// the step added, Quillon's own output among them. Then the same life with a
-// second build of the installer whose Quillon.exe is a stand-in that answers
-// as each step scripts it: the stops that fail (408, 409) or leave the
-// service pending, which Wine's service manager cannot produce, and a first
-// install that fails at the registration.
+// the step added, Quillon's own output among them, and the access list the
+// installer asked for. Then the same life with a second build of the
+// installer whose Quillon.exe is a stand-in that answers as each step scripts
+// it: the stops that fail (408, 409) or leave the service pending, a start
+// that fails (305), a query that fails while the service is registered,
+// which Wine's service manager cannot produce, and a first install that
+// fails at the registration.
 #include <gtest/gtest.h>
 
 #include <algorithm>
