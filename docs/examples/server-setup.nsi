@@ -722,21 +722,24 @@ Section "Uninstall"
     !insertmacro Refuse "The service $ServiceName was not stopped (Quillon stop exit code $1: $2; its state: $State). Nothing was removed. $R0"
   ${EndIf}
 
+  ; A delete that ends with 0 has removed the stopped service (or marked it
+  ; for removal, while something holds it open). After any other code it
+  ; stays unless the query finds it gone.
   ${If} $State == "stopped"
     Push delete
     Call un.Quillon
     StrCpy $1 $Result
     StrCpy $2 $QuillonSaid
-    Call un.WaitWhilePending
-    ${If} $State != "gone"
+    ${If} $1 != "0"
+      Call un.WaitWhilePending
       ${If} $State == "stopped"
         Push start
         Call un.Quillon
         Call un.StartMeaning
-      ${Else}
-        StrCpy $R0 "It was not started again (its state: $State)."
+        !insertmacro Refuse "The service $ServiceName could not be removed (Quillon delete exit code $1: $2). Nothing was removed. $R0"
+      ${ElseIf} $State != "gone"
+        !insertmacro Refuse "The service $ServiceName could not be removed (Quillon delete exit code $1: $2). Nothing was removed; it was not started again (its state: $State)."
       ${EndIf}
-      !insertmacro Refuse "The service $ServiceName could not be removed (Quillon delete exit code $1: $2). Nothing was removed. $R0"
     ${EndIf}
   ${EndIf}
 
