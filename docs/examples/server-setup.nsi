@@ -100,6 +100,8 @@ Var State
 Var Restored
 ; Quillon's dependents file of the service, "" when the name has none.
 Var DepFile
+; "1" when this run created the installation folder.
+Var Created
 
 ; Appends one line to the log file given with /LOG=, if any.
 !macro Log text
@@ -425,6 +427,7 @@ Function SecureFolder
     System::Free $R3
     ${If} $R0 != 0
       StrCpy $R0 0
+      StrCpy $Created 1
     ${Else}
       StrCpy $R0 $R2
     ${EndIf}
@@ -515,13 +518,13 @@ Section "Server"
 
   ; Quillon has no create command: the system's own tool registers the
   ; service, before any file is written, so that a failed registration
-  ; leaves nothing but the empty folder, which goes again.
+  ; leaves nothing (the folder goes again if this run created it).
   ${If} $Mode == "install"
     nsExec::Exec '"$SYSDIR\sc.exe" create "$ServiceName" binPath= "\"$INSTDIR\bin\mysqld.exe\"" start= auto'
     Pop $Result
     !insertmacro Log "sc create $ServiceName: $Result"
     ${If} $Result != "0"
-      RMDir "$INSTDIR"
+      ${IfThen} $Created == 1 ${|} RMDir "$INSTDIR" ${|}
       !insertmacro Refuse "The service $ServiceName could not be registered (sc exit code $Result). No service was registered and no uninstall entry written; run the setup again once the cause is mended."
     ${EndIf}
     StrCpy $Registered "1"
