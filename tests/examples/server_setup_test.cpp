@@ -2,17 +2,23 @@
 // shipped tools and the stand-in server) run silently through the life of one
 // installation: install, refusals, update, a failed update, uninstall. Each
 // step checks the service, the files, the uninstall entry and the log lines
-// the step added, Quillon's own output among them. Then the same life with a
-// second build of the installer whose Quillon.exe is a stand-in that answers
-// as each step scripts it: the stops that fail (408, 409) or leave the
-// service pending, which Wine's service manager cannot produce, and a first
-// install that fails at the registration.
+// the step added, Quillon's own output among them, and the access list the
+// installer asked for. Then the same life with a second build of the
+// installer whose Quillon.exe is a stand-in that answers as each step scripts
+// it: the stops that fail (408, 409) or leave the service pending, a start
+// that fails (305), a query that fails while the service is registered,
+// which Wine's service manager cannot produce, and a first install that
+// fails at the registration.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <iterator>
 #include <thread>
 #include <vector>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include "common/handles.h"
 #include "tests/support/run_process.h"
@@ -136,10 +142,24 @@ bool InTheOtherView()
     return found;
 }
 
-// The program files first, then what only follows the registration.
 const wchar_t* const installedFiles[] = {L"Quillon.exe", L"Tolvane.dll", L"stop_mysql.bat", L"bin\\mysqld.exe",
-                                         L"uninstall.exe", L"uninstall.ini"};
-const size_t programFiles = 4;
+                                         L"uninstall.exe"};
+
+// Wine keeps no access list, but a folder created with one loses the Unix
+// mode bits that it does not grant: Everyone is then no longer listed.
+bool EveryoneListed(const std::wstring& folder)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    wchar_t* text = nullptr;
+    const bool read = GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                            nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+                      ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                           DACL_SECURITY_INFORMATION, &text, nullptr);
+    const bool listed = !read || std::wstring(text).find(L";;;WD)") != std::wstring::npos;
+    LocalFree(text);
+    LocalFree(descriptor);
+    return listed;
+}
 
 // Every installed file's size and time of last writing, to show that a
 // refused run changed nothing.
@@ -159,11 +179,11 @@ std::string Snapshot(const std::wstring& folder)
 // Runs sc.exe and waits until the service is in the state.
 void Sc(const std::wstring& arguments, DWORD state)
 {
-    RunProcess(L"sc " + arguments);
+    const ProcessResult result = RunProcess(L"sc " + arguments);
     for (int polls = 0; polls < 150 && ServiceStateOf(service) != state; ++polls) {
         Sleep(100);
     }
-    EXPECT_EQ(ServiceStateOf(service), state) << Narrow(arguments);
+    EXPECT_EQ(ServiceStateOf(service), state) << Narrow(arguments) << result.out;
 }
 
 struct Step {
@@ -186,14 +206,26 @@ struct Step {
     std::vector<std::string> script = {};
     std::vector<std::string> calls = {};
     bool nameTaken = false;  // a service of the name, not the installer's, exists during the run
-    bool filesLeft = false;  // the program files stay, without uninstaller, service or entry
+    // /D= names this folder under the test's root, which must not come to
+    // exist; "": no /D=; null: the installation's folder.
+    const wchar_t* dir = nullptr;
+    bool stoppedFirst = false;   // the service is stopped before the run, and stays stopped
+    bool folderExists = false;   // the folder exists (a planted file in it) before a first install
+    int log = 0;                 // /LOG= names: 0 the log, 1 a hard link to another file, 2 a folder
+    bool serviceGone = false;    // the service is removed before the run
+    const wchar_t* serviceArg = nullptr;  // /SERVICE= names this instead
 };
 
-// The text with each "{s}" replaced by the service name.
+std::string folderText;
+
+// The text with each "{s}" replaced by the service name, "{f}" by the folder.
 std::string WithService(std::string text)
 {
-    for (size_t at = text.find("{s}"); at != std::string::npos; at = text.find("{s}", at)) {
-        text.replace(at, 3, Narrow(service));
+    for (size_t at = text.find('{'); at != std::string::npos; at = text.find('{', at + 1)) {
+        const std::string by = text.compare(at, 3, "{s}") == 0 ? Narrow(service)
+                               : text.compare(at, 3, "{f}") == 0 ? folderText
+                                                                  : "{";
+        text.replace(at, by == "{" ? 1 : 3, by);
     }
     return text;
 }
@@ -232,6 +264,11 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
     ASSERT_TRUE(SetEnvironmentVariableW(L"QUILLON_STANDIN", script.c_str()));
     const std::wstring log = root.File(L"setup.log");
     const std::wstring folder = Folder();
+    folderText = Narrow(folder);
+    const std::wstring victim = root.File(L"victim.log");
+    ASSERT_TRUE(WriteFileBytes(victim, "victim\r\n"));
+    ASSERT_TRUE(CreateHardLinkW(root.File(L"linked.log").c_str(), victim.c_str(), nullptr));
+    const std::wstring logs[] = {log, root.File(L"linked.log"), root.File(L"")};
     const std::wstring server = folder + L"\\bin\\mysqld.exe";
     const std::string noHook = "Ungültiger Deinstallationseintrag.";
     const char* const stopped = "    Service '{s}' and all dependent services successfully stopped.";
@@ -240,93 +277,134 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
     const char* const nowStopped = "    State of service '{s}': stopped";
     const char* const nowPending = "    State of service '{s}': stop pending";
     const char* const gone = "    Failed to get state of service '{s}'.";
+    const char* const queriedRunning[] = {queried, "    State of service '{s}': running"};
+    const char* const rights = " {f} O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU): 0";
+    const std::string created = std::string("CreateDirectory") + rights, secured = std::string("SetNamedSecurityInfo") + rights;
     // Stand-in answers.
     const char* const notRunning = "0 Nothing to do: service '{s}' is not running.";
     const char* const pending = "0 State of service '{s}': stop pending";
+    const char* const running = "0 State of service '{s}': running";
+    const char* const now = "0 State of service '{s}': stopped";
     const char* const restarted = "0 Service '{s}' successfully started.";
-    const char* const deleted = "0 Service '{s}' successfully deleted.";
+    const char* const failedQuery = "101 Failed to get state of service '{s}'.";
+    const char* const noPath = "403 Failed to query service '{s}'.";
     // NSIS ends a run that the script aborts with 2; an uninstall's first
     // process always ends with 0, having started its copy.
     const Step steps[] = {
         {"install", nullptr, nullptr, false, false, 0, {},
-         {"Kestrin: 0", "sc create {s}: 0", "Quillon start {s}: 0", started}, false, true, 1},
-        {"Windows Vista refused", nullptr, L"vista", false, false, 2, {}, {"Kestrin: 0"}, true, true, 1},
+         {"Kestrin: 0", created.c_str(), "sc create {s}: 0", "Quillon start {s}: 0", started}, false, true, 1},
+        // The log is a second name of another file: nothing is written to it.
+        {"Windows Vista refused", nullptr, L"vista", false, false, 2, {}, {}, true, true, 1, .log = 1},
         {"update while the server refuses to stop", L" --refuse-stop", nullptr, false, false, 2, {},
-         {"Kestrin: 0", "Quillon stop {s}: 408", "    Failed to stop service '{s}'.",
-          "    OS Error Message: 'Invalid service control.'.", queried, "    State of service '{s}': running",
-          "Quillon start {s}: 0", started},
+         {"Kestrin: 0", secured.c_str(), queriedRunning[0], queriedRunning[1], "Quillon stop {s}: 408",
+          "    Failed to stop service '{s}'.", "    OS Error Message: 'Invalid service control.'.", queriedRunning[0],
+          queriedRunning[1], "Quillon start {s}: 0", started},
          true, true, 2},
-        // stop_mysql.bat fails to stop it too, but Tolvane does not read the
-        // batch's exit code.
+        // The uninstaller stops the server itself; stop_mysql.bat does nothing.
         {"uninstall while the server refuses to stop", nullptr, nullptr, true, true, 0, {},
-         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 205", "    Error deleting service '{s}'.",
-          "    OS Error Message: 'Invalid service control.'.", queried, "    State of service '{s}': running",
+         {"Tolvane UninstInitialize: 0", "Quillon stop {s}: 408", "    Failed to stop service '{s}'.",
+          "    OS Error Message: 'Invalid service control.'.", queriedRunning[0], queriedRunning[1],
           "Quillon start {s}: 0", started},
          true, true, 2},
         // The server is restarted without --refuse-stop first (start 3).
         {"update", L"", nullptr, false, false, 0, {},
-         {"Kestrin: 0", "Quillon stop {s}: 0", stopped, queried, nowStopped, "Quillon start {s}: 0", started}, false,
-         true, 4},
+         {"Kestrin: 0", secured.c_str(), queriedRunning[0], queriedRunning[1], "Quillon stop {s}: 0", stopped,
+          queried, nowStopped, "Quillon start {s}: 0", started},
+         false, true, 4},
+        {"update into another folder than the installation's", nullptr, nullptr, false, false, 2, {}, {"Kestrin: 0"},
+         true, true, 4, .dir = L"Elsewhere"},
+        // Without /D= the update finds the installation's folder.
+        {"update of a server stopped on purpose", nullptr, nullptr, false, false, 0, {},
+         {"Kestrin: 0", secured.c_str(), queried, nowStopped}, false, true, 4, .dir = L"", .stoppedFirst = true},
         // NSIS ends the run at the file it cannot replace; the service and
         // its dependents are started again before the installer ends.
-        {"update that cannot replace a file", nullptr, nullptr, false, false, 2, {},
-         {"Kestrin: 0", "Quillon stop {s}: 0", stopped, queried, nowStopped, "Quillon start {s}: 0", started}, false,
-         true, 5, L"Tolvane.dll"},
-        {"uninstall entry without -c", nullptr, nullptr, true, false, 0, {noHook},
-         {"Tolvane UninstInitialize: -1"}, true, true, 5},
-        {"uninstall", nullptr, nullptr, true, true, 0, {},
-         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 0", "    Service '{s}' successfully deleted.",
-          "Quillon query {s}: 101", gone, "    OS Error Message: 'Service does not exist.'.",
-          "Tolvane UninstUnInitialize: 0"},
-         false, false, 5},
+        {"update that cannot replace a file", L"", nullptr, false, false, 2, {},
+         {"Kestrin: 0", secured.c_str(), queriedRunning[0], queriedRunning[1], "Quillon stop {s}: 0", stopped,
+          queried, nowStopped, "Quillon start {s}: 0", started},
+         false, true, 6, L"Tolvane.dll"},
+        {"uninstall entry without -c", nullptr, nullptr, true, false, 0, {noHook}, {"Tolvane UninstInitialize: -1"},
+         true, true, 6},
+        // A stop that takes a while, outside Tolvane's 45 s.
+        {"uninstall", L" --stop-delay=2000", nullptr, true, true, 0, {},
+         {"Tolvane UninstInitialize: 0", "Quillon stop {s}: 0", stopped, queried, nowStopped, "Quillon delete {s}: 0",
+          "    Service '{s}' successfully deleted.", "Tolvane UninstUnInitialize: 0"},
+         false, false, 7},
+        {"first install into a folder that exists", nullptr, nullptr, false, false, 2, {}, {"Kestrin: 0"}, true, false,
+         0, .folderExists = true},
+        {"a service name with a path", nullptr, nullptr, false, false, 2, {}, {}, true, false, 0,
+         .serviceArg = L"..\\Windows"},
         // From here on the stand-in Quillon.exe answers; the service stays
         // registered and stopped, whatever it says.
-        // The registration fails (Wine's sc ends with 1 there); no service
-        // or entry of the installer's makes the next run an update.
+        // The registration fails (Wine's sc ends with 1 there) before any
+        // file is written; the empty folder goes again.
         {"first install while another service has the name", nullptr, nullptr, false, false, 2, {},
-         {"Kestrin: 0", "sc create {s}: 1"}, false, false, 0, nullptr, true, {}, {}, true, true},
-        {"install after the failed one", nullptr, nullptr, false, false, 0, {},
-         {"Kestrin: 0", "sc create {s}: 0", "Quillon start {s}: 0", started}, false, true, 0, nullptr, true,
-         {restarted}, {"start {s}"}},
+         {"Kestrin: 0", created.c_str(), "sc create {s}: 1"}, false, false, 0, nullptr, true, {}, {}, true},
+        // Files, service and entry stay, for the uninstall or a rerun.
+        {"first install whose server fails to start", nullptr, nullptr, false, false, 2, {},
+         {"Kestrin: 0", created.c_str(), "sc create {s}: 0", "Quillon start {s}: 305",
+          "    Failed to start service '{s}'."},
+         false, true, 0, nullptr, true, {"305 Failed to start service '{s}'."}, {"start {s}"}},
+        // The start that the last run owes is made; the log cannot be
+        // written (it names a folder), which fails nothing.
+        {"setup run again after the failed start", nullptr, nullptr, false, false, 0, {}, {}, false, true, 0, nullptr,
+         true, {now, restarted}, {"query {s}", "start {s}"}, .log = 2},
         // The stop ran out of time: the start waits until the service has
         // stopped, so that it starts the service and the dependents anew.
         {"update: the stop fails (408) and leaves it stop pending", nullptr, nullptr, false, false, 2, {},
-         {"Kestrin: 0", "Quillon stop {s}: 408", "    Failed to stop service '{s}'.", queried, nowPending, queried,
-          nowStopped, "Quillon start {s}: 0", started},
-         true, true, 0, nullptr, true,
-         {"408 Failed to stop service '{s}'.", pending, "0 State of service '{s}': stopped", restarted},
-         {"stop {s}", "query {s}", "query {s}", "start {s}"}},
+         {"Kestrin: 0", secured.c_str(), queriedRunning[0], queriedRunning[1], "Quillon stop {s}: 408",
+          "    Failed to stop service '{s}'.", queried, nowPending, queried, nowStopped, "Quillon start {s}: 0",
+          started},
+         true, true, 0, nullptr, true, {running, "408 Failed to stop service '{s}'.", pending, now, restarted},
+         {"query {s}", "stop {s}", "query {s}", "query {s}", "start {s}"}},
         {"update: a dependent fails its stop (409)", nullptr, nullptr, false, false, 2, {},
-         {"Kestrin: 0", "Quillon stop {s}: 409", "    Failed to stop dependent Service 'BrelkinWeb'.", queried,
-          nowStopped, "Quillon start {s}: 0", started},
+         {"Kestrin: 0", secured.c_str(), queriedRunning[0], queriedRunning[1], "Quillon stop {s}: 409",
+          "    Failed to stop dependent Service 'BrelkinWeb'.", queried, nowStopped, "Quillon start {s}: 0", started},
          true, true, 0, nullptr, true,
-         {"409 Failed to stop dependent Service 'BrelkinWeb'.", "0 State of service '{s}': stopped", restarted},
-         {"stop {s}", "query {s}", "start {s}"}},
+         {running, "409 Failed to stop dependent Service 'BrelkinWeb'.", now, restarted},
+         {"query {s}", "stop {s}", "query {s}", "start {s}"}},
+        // Found stopping, it stays stopped.
         {"update while the service is stop pending", nullptr, nullptr, false, false, 0, {},
-         {"Kestrin: 0", "Quillon stop {s}: 0", "    Nothing to do: service '{s}' is not running.", queried,
-          nowPending, queried, nowStopped, "Quillon start {s}: 0", started},
-         false, true, 0, nullptr, true, {notRunning, pending, "0 State of service '{s}': stopped", restarted},
-         {"stop {s}", "query {s}", "query {s}", "start {s}"}},
-        // The installers of these rows wait 3 queries.
-        {"update while the service stays stop pending", nullptr, nullptr, false, false, 2, {},
-         {"Kestrin: 0", "Quillon stop {s}: 0", "    Nothing to do: service '{s}' is not running.", queried,
-          nowPending, queried, nowPending, queried, nowPending, "Quillon start {s}: 0", started},
-         true, true, 0, nullptr, true, {notRunning, pending, pending, pending, restarted},
-         {"stop {s}", "query {s}", "query {s}", "query {s}", "start {s}"}},
-        // stop_mysql.bat's stop comes first.
+         {"Kestrin: 0", secured.c_str(), queried, nowPending, queried, nowStopped}, false, true, 0, nullptr, true,
+         {pending, now}, {"query {s}", "query {s}"}},
+        // The installers of these rows wait 3 queries. Still stop pending:
+        // not started, and the next run owes the start.
+        {"update whose stop outlasts every wait", nullptr, nullptr, false, false, 2, {},
+         {"Kestrin: 0", secured.c_str(), queriedRunning[0], queriedRunning[1], "Quillon stop {s}: 408",
+          "    Failed to stop service '{s}'.", queried, nowPending, queried, nowPending, queried, nowPending},
+         true, true, 0, nullptr, true, {running, "408 Failed to stop service '{s}'.", pending},
+         {"query {s}", "stop {s}", "query {s}", "query {s}", "query {s}"}},
+        {"update once it has stopped", nullptr, nullptr, false, false, 0, {},
+         {"Kestrin: 0", secured.c_str(), queried, nowStopped, "Quillon start {s}: 0", started}, false, true, 0,
+         nullptr, true, {now, restarted}, {"query {s}", "start {s}"}},
         {"uninstall while the service stays stop pending", nullptr, nullptr, true, true, 0, {},
-         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 0", "    Service '{s}' successfully deleted.", queried,
-          nowPending, queried, nowPending, queried, nowPending},
-         true, true, 0, nullptr, true, {notRunning, deleted, pending},
-         {"stop {s}", "delete {s}", "query {s}", "query {s}", "query {s}"}},
-        // The service that the last one removed is gone by now: delete fails,
-        // the query shows why, and the files go.
-        {"uninstall again once the service is gone", nullptr, nullptr, true, true, 0, {},
-         {"Tolvane UninstInitialize: 0", "Quillon delete {s}: 203", "    Error deleting service '{s}'.",
-          "Quillon query {s}: 101", gone, "Tolvane UninstUnInitialize: 0"},
-         false, false, 0, nullptr, true,
-         {notRunning, "203 Error deleting service '{s}'.", "101 Failed to get state of service '{s}'."},
-         {"stop {s}", "delete {s}", "query {s}"}},
+         {"Tolvane UninstInitialize: 0", "Quillon stop {s}: 0", "    Nothing to do: service '{s}' is not running.",
+          queried, nowPending, queried, nowPending, queried, nowPending},
+         true, true, 0, nullptr, true, {notRunning, pending}, {"stop {s}", "query {s}", "query {s}", "query {s}"}},
+        // The delete fails: the stopped service is started again.
+        {"uninstall whose delete fails", nullptr, nullptr, true, true, 0, {},
+         {"Tolvane UninstInitialize: 0", "Quillon stop {s}: 0", "    Nothing to do: service '{s}' is not running.",
+          queried, nowStopped, "Quillon delete {s}: 205", "    Error deleting service '{s}'.", queried, nowStopped,
+          "Quillon start {s}: 0", started},
+         true, true, 0, nullptr, true, {notRunning, now, "205 Error deleting service '{s}'.", now, restarted},
+         {"stop {s}", "query {s}", "delete {s}", "query {s}", "start {s}"}},
+        // A query that fails while the service is registered (no right to
+        // read it, say) is no "gone": it is started again, nothing goes.
+        {"uninstall whose query fails", nullptr, nullptr, true, true, 0, {},
+         {"Tolvane UninstInitialize: 0", "Quillon stop {s}: 0", "    Nothing to do: service '{s}' is not running.",
+          "Quillon query {s}: 101", gone, "Registration of {s}: unknown", "Quillon start {s}: 0",
+          started},
+         true, true, 0, nullptr, true, {notRunning, failedQuery, restarted}, {"stop {s}", "query {s}", "start {s}"}},
+        // An earlier uninstall removed the service; a server file in use
+        // keeps the rest and the entry.
+        {"uninstall that cannot remove a file", nullptr, nullptr, true, true, 0, {},
+         {"Tolvane UninstInitialize: 0", "Quillon stop {s}: 403", "    Failed to query service '{s}'.",
+          "Quillon query {s}: 101", gone, "Registration of {s}: gone", "Files left in {f}\\bin"},
+         true, true, 0, L"bin\\mysqld.exe", true, {noPath, failedQuery}, {"stop {s}", "query {s}"},
+         .serviceGone = true},
+        {"uninstall again", nullptr, nullptr, true, true, 0, {},
+         {"Tolvane UninstInitialize: 0", "Quillon stop {s}: 403", "    Failed to query service '{s}'.",
+          "Quillon query {s}: 101", gone, "Registration of {s}: gone", "Tolvane UninstUnInitialize: 0"},
+         false, false, 0, nullptr, true, {noPath, failedQuery}, {"stop {s}", "query {s}"}, .serviceGone = true},
     };
     ASSERT_EQ(ServiceStateOf(service), 0u) << "a service of the test's name exists already";
     std::string expectedLog;
@@ -345,8 +423,21 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
         }
         if (step.uninstall && FileExists(folder)) {
             // As a stop leaves it when it stopped dependents; the uninstall
-            // removes it with the rest.
+            // removes it with the rest. And a file that names another
+            // service and log, which the uninstall must not heed.
             ASSERT_TRUE(WriteFileBytes(folder + L"\\" + service, ""));
+            ASSERT_TRUE(WriteFileBytes(folder + L"\\uninstall.ini",
+                                       "[Setup]\r\nService=Brelkin.Planted\r\nLog=" + Narrow(victim) + "\r\n"));
+        }
+        if (step.stoppedFirst) {
+            Sc(L"stop " + service, SERVICE_STOPPED);
+        }
+        if (step.serviceGone) {
+            RemoveService(service);
+        }
+        if (step.folderExists) {
+            ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+            ASSERT_TRUE(WriteFileBytes(folder + L"\\planted.dll", "planted"));
         }
         if (step.standIn) {
             ASSERT_TRUE(WriteFileBytes(script, Lines(step.script, "\n")));
@@ -367,8 +458,9 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
         BoxCloser closer;
         DWORD exitCode = 0;
         if (!step.uninstall) {
-            exitCode = RunAll(Quoted(step.standIn ? standInSetup : setup) + L" /S /SERVICE=" + service + L" /LOG=" + log +
-                              L" /D=" + folder);
+            const std::wstring dir = !step.dir ? L" /D=" + folder : *step.dir ? L" /D=" + root.File(step.dir) : L"";
+            exitCode = RunAll(Quoted(step.standIn ? standInSetup : setup) + L" /S /SERVICE=" +
+                              (step.serviceArg ? std::wstring(step.serviceArg) : service) + L" /LOG=" + logs[step.log] + dir);
         } else {
             // The uninstaller's first process only starts its copy.
             exitCode = RunAll((step.withHookArgument ? uninstallString : Quoted(folder + L"\\uninstall.exe")) + L" /S");
@@ -387,6 +479,18 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
         if (step.nameTaken) {
             RemoveService(service);
         }
+        EXPECT_EQ(ReadOr(victim, ""), "victim\r\n");
+        if (step.dir && *step.dir) {
+            EXPECT_FALSE(FileExists(root.File(step.dir)));
+        }
+        if (step.folderExists) {
+            EXPECT_EQ(ReadOr(folder + L"\\planted.dll", ""), "planted");
+            DeleteFileW((folder + L"\\planted.dll").c_str());
+            RemoveDirectoryW(folder.c_str());
+        }
+        if (step.installed && std::find(step.logLines.begin(), step.logLines.end(), created) != step.logLines.end()) {
+            EXPECT_FALSE(EveryoneListed(folder));
+        }
         if (step.refused) {
             EXPECT_EQ(Snapshot(folder), before);
         }
@@ -394,25 +498,27 @@ TEST_F(ServerSetupTest, InstallsUpdatesAndUninstallsRefusingWithoutLoss)
         const std::wstring expectedUninstall =
             L"\"" + folder + L"\\uninstall.exe\" -c\"" + folder + L"\\Tolvane.dll\"";
         uninstallString = UninstallString();
+        if (!step.installed) {
+            serverOptions.clear();
+        }
         EXPECT_EQ(Narrow(uninstallString), step.installed ? Narrow(expectedUninstall) : "");
         EXPECT_FALSE(InTheOtherView());
         const std::string config = Narrow(std::to_wstring(SERVICE_AUTO_START) + L" " + Quoted(server) + serverOptions);
         if (!step.standIn) {
-            EXPECT_EQ(ServiceStateOf(service), step.installed ? DWORD{SERVICE_RUNNING} : 0u);
+            const DWORD state = step.stoppedFirst ? SERVICE_STOPPED : SERVICE_RUNNING;
+            EXPECT_EQ(ServiceStateOf(service), step.installed ? state : 0u);
             EXPECT_EQ(Narrow(ServiceConfigOf(service)), step.installed ? config : "");
-        } else if (step.installed) {
+        } else if (step.installed && !step.serviceGone) {
             EXPECT_EQ(Narrow(ServiceConfigOf(service)), config);
         }
-        for (size_t i = 0; i < std::size(installedFiles); ++i) {
-            const bool expected = step.installed || (step.filesLeft && i < programFiles);
-            EXPECT_EQ(FileExists(folder + L"\\" + installedFiles[i]), expected) << Narrow(installedFiles[i]);
+        for (const wchar_t* file : installedFiles) {
+            EXPECT_EQ(FileExists(folder + L"\\" + file), step.installed) << Narrow(file);
         }
         EXPECT_FALSE(FileExists(folder + L"\\Kestrin.exe"));
-        EXPECT_EQ(FileExists(folder), step.installed || step.filesLeft);
+        EXPECT_EQ(FileExists(folder), step.installed);
         if (step.installed) {
             EXPECT_EQ(ReadOr(folder + L"\\stop_mysql.bat", "(none)"),
-                      "@echo off\r\nrem Stops the server before the uninstaller removes its files.\r\n"
-                      "\"%~dp0Quillon.exe\" stop \"" + Narrow(service) + "\"\r\nexit /b 0\r\n");
+                      "@echo off\r\nrem The uninstaller stops the server itself, after this batch.\r\nexit /b 0\r\n");
             std::string started;
             for (int i = 0; i < step.starts; ++i) {
                 started += "started\r\n";
