@@ -382,15 +382,26 @@ FunctionEnd
 !macroend
 
 ; "1" in $R0 when the existing folder $INSTDIR has a protected access list
-; (one that inherits nothing: someone set its rights on purpose), else "0".
+; (one that inherits nothing: someone set its rights on purpose) and is
+; owned by the Administrators group or SYSTEM, else "0". A standard user who
+; made the folder owns it and may protect its list too, but cannot give it
+; to the administrators. Uses $R1 to $R4.
 Function FolderProtected
   StrCpy $R0 0
-  ; DACL_SECURITY_INFORMATION of an SE_FILE_OBJECT.
-  System::Call 'advapi32::GetNamedSecurityInfoW(w "$INSTDIR", i 1, i 4, p 0, p 0, p 0, p 0, *p .R1) i .R2'
+  ; OWNER_ and DACL_SECURITY_INFORMATION of an SE_FILE_OBJECT.
+  System::Call 'advapi32::GetNamedSecurityInfoW(w "$INSTDIR", i 1, i 5, *p .R3, p 0, p 0, p 0, *p .R1) i .R2'
   ${If} $R2 == 0
-    System::Call 'advapi32::GetSecurityDescriptorControl(p R1, *i .R2, *i .R3)'
+    System::Call 'advapi32::GetSecurityDescriptorControl(p R1, *i .R2, *i .R4)'
     IntOp $R2 $R2 & 0x1000
-    ${IfThen} $R2 != 0 ${|} StrCpy $R0 1 ${|}
+    ; WinBuiltinAdministratorsSid (26), WinLocalSystemSid (22).
+    System::Call 'advapi32::IsWellKnownSid(p R3, i 26) i .R4'
+    ${If} $R4 == 0
+      System::Call 'advapi32::IsWellKnownSid(p R3, i 22) i .R4'
+    ${EndIf}
+    ${If} $R2 != 0
+    ${AndIf} $R4 != 0
+      StrCpy $R0 1
+    ${EndIf}
     System::Call 'kernel32::LocalFree(p R1)'
   ${EndIf}
 FunctionEnd
@@ -504,7 +515,7 @@ Section "Server"
     ${If} ${FileExists} "$INSTDIR\*.*"
       Call FolderProtected
       ${If} $R0 != 1
-        !insertmacro Refuse "The folder $INSTDIR exists already and its access list is not protected: files that others could put there would run with the server's rights. Choose a folder that does not exist yet. Nothing was changed."
+        !insertmacro Refuse "The folder $INSTDIR exists already and its access list is not protected by an administrator: files that others could put there would run with the server's rights. Choose a folder that does not exist yet. Nothing was changed."
       ${EndIf}
     ${EndIf}
   ${EndIf}
