@@ -181,7 +181,7 @@ Var Created
 ; name. The name becomes part of paths (Quillon's dependents file, which the
 ; uninstall deletes) and registry keys: no separators, no characters that
 ; files or keys cannot carry, not "." or "..", nothing that Quillon would take
-; for an option. Uses $R0 to $R3.
+; for an option. Uses $R0 to $R4.
 !macro DefineCheckServiceName un
   Function ${un}CheckServiceName
     StrLen $R0 $ServiceName
@@ -198,11 +198,9 @@ Var Created
     ${For} $R2 0 $R0
       StrCpy $R1 $ServiceName 1 $R2
       ${For} $R3 0 11
-        StrCpy $R0 '\/:*?"<>|$\t$\r$\n' 1 $R3
-        ${IfThen} $R1 == $R0 ${|} Goto bad ${|}
+        StrCpy $R4 '\/:*?"<>|$\t$\r$\n' 1 $R3
+        ${IfThen} $R1 == $R4 ${|} Goto bad ${|}
       ${Next}
-      StrLen $R0 $ServiceName
-      IntOp $R0 $R0 - 1
     ${Next}
     Return
   bad:
